@@ -1,0 +1,85 @@
+# make demo      seal and open data under a passphrase (does its own set-up)
+# make test      native tests, then the pytest suite on the oldest and newest CPython (own set-up)
+# make sanitize  the same tests built with ASan+UBSan, and the native tests under TSan
+# make bench     every benchmark; writes bench/results.md and bench/results.png
+SHELL := /bin/bash
+.DEFAULT_GOAL := test
+.SECONDARY:
+.PHONY: demo test sanitize bench fuzz system native wheel clean
+
+PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $$HOME/.pyenv)
+newest_of = $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/$(1).*/bin/python$(1))))
+PY_OLDEST := $(or $(call newest_of,3.9),$(shell command -v python3.9))
+PY_NEWEST := $(or $(call newest_of,3.13),$(shell command -v python3.13))
+PY_TEST_VERSIONS := 3.9 3.13
+JOBS := 2
+
+APT_PACKAGES := libssl-dev libargon2-dev libgtest-dev nlohmann-json3-dev pkg-config
+STAMPS := build/stamps
+WHEEL_STAMP := $(STAMPS)/wheel
+SOURCES := $(shell find src tests/testing_module -type f) CMakeLists.txt pyproject.toml
+
+system: $(STAMPS)/system
+$(STAMPS)/system:
+	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing system packages:$$missing"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+	@test -n "$(PY_OLDEST)" || { echo "CPython 3.9 not found (pyenv)"; exit 1; }
+	@test -n "$(PY_NEWEST)" || { echo "CPython 3.13 not found (pyenv)"; exit 1; }
+	@mkdir -p $(STAMPS) && touch $@
+
+# One abi3 wheel, built once against the oldest interpreter's limited API.
+wheel: $(WHEEL_STAMP)
+$(WHEEL_STAMP): $(STAMPS)/system $(SOURCES)
+	rm -rf dist && mkdir -p dist
+	$(PY_OLDEST) -m pip wheel --no-deps --disable-pip-version-check -q -w dist .
+	@ls dist/veltrano-*-cp39-abi3-*.whl
+	@touch $@
+
+# A virtual environment per interpreter with the wheel and its test extras installed.
+.venv-%/installed: $(WHEEL_STAMP)
+	@test -x .venv-$*/bin/python || $(call newest_of,$*) -m venv .venv-$*
+	.venv-$*/bin/python -m pip install -q --disable-pip-version-check --upgrade pip
+	.venv-$*/bin/python -m pip install -q --disable-pip-version-check --force-reinstall --no-deps dist/veltrano-*.whl
+	.venv-$*/bin/python -m pip install -q --disable-pip-version-check "$$(ls dist/veltrano-*.whl)[test]" mypy
+	@touch $@
+
+# The test-only extension, built for one interpreter with its full API.
+build/testing-%/built: $(STAMPS)/system $(SOURCES)
+	cmake -S . -B build/testing-$* -DPython_EXECUTABLE=$(call newest_of,$*) \
+	  -DVELTRANO_WHEEL_MODULE=OFF -DVELTRANO_TESTING_MODULE=ON >/dev/null
+	cmake --build build/testing-$* -j $(JOBS) --target _veltrano_testing
+	@touch $@
+
+native: $(STAMPS)/system
+	cmake -S . -B build/native -DVELTRANO_WHEEL_MODULE=OFF -DVELTRANO_NATIVE_TESTS=ON >/dev/null
+	cmake --build build/native -j $(JOBS) --target veltrano_native_tests
+	build/native/veltrano_native_tests
+
+pytest-%: .venv-%/installed build/testing-%/built
+	cd tests && PYTHONPATH=$(CURDIR)/build/testing-$* ../.venv-$*/bin/python -m pytest -q -p no:cacheprovider python
+
+test: native $(addprefix pytest-,$(PY_TEST_VERSIONS))
+
+demo: .venv-3.13/installed
+	.venv-3.13/bin/python examples/demo.py
+
+# Both extensions built in tree with ASan+UBSan; the interpreter needs the runtime preloaded.
+SAN_PY := $(call newest_of,3.13)
+sanitize: $(STAMPS)/system .venv-3.13/installed
+	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(SAN_PY) \
+	  -DVELTRANO_TESTING_MODULE=ON -DVELTRANO_NATIVE_TESTS=ON -DVELTRANO_SANITIZE=address,undefined >/dev/null
+	cmake --build build/asan -j $(JOBS)
+	build/asan/veltrano_native_tests
+	cd tests && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+	  PYTHONPATH=$(CURDIR)/build/asan VELTRANO_SANITIZED=1 ../.venv-3.13/bin/python -m pytest -q -p no:cacheprovider python
+	cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRANO_WHEEL_MODULE=OFF \
+	  -DVELTRANO_NATIVE_TESTS=ON -DVELTRANO_SANITIZE=thread >/dev/null
+	cmake --build build/tsan -j $(JOBS) --target veltrano_native_tests
+	TSAN_OPTIONS=halt_on_error=1 build/tsan/veltrano_native_tests
+
+clean:
+	rm -rf build dist .venv-*

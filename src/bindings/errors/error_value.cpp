@@ -1,0 +1,130 @@
+#include "bindings/errors/error_value.hpp"
+
+#include <cstdio>
+
+#include "bindings/errors/panic_exception.hpp"
+#include "bindings/text.hpp"
+#include "runtime/fault.hpp"
+
+namespace veltrano::bindings {
+namespace {
+
+PyObject* type_error_type() { return PyExc_TypeError; }
+PyObject* value_error_type() { return PyExc_ValueError; }
+PyObject* runtime_error_type() { return PyExc_RuntimeError; }
+PyObject* attribute_error_type() { return PyExc_AttributeError; }
+PyObject* import_error_type() { return PyExc_ImportError; }
+PyObject* system_error_type() { return PyExc_SystemError; }
+
+constexpr const char* kNoErrorSet = "attempted to fetch exception but none was set";
+
+[[noreturn]] void resume_fault(PyObject* type, PyObject* value, PyObject* traceback) {
+  std::string message = "Unwrapped panic from Python code";
+  if (value != nullptr) {
+    if (auto text = lossy_str(value)) {
+      message = *text;
+    }
+  }
+  std::fputs("--- A fault is being resumed after a PanicException was fetched from the interpreter ---\n",
+             stderr);
+  std::fputs("Python stack trace below:\n", stderr);
+  PyErr_Restore(type, value, traceback);
+  PyErr_PrintEx(0);
+  throw Fault(std::move(message));
+}
+
+}  // namespace
+
+ErrorValue ErrorValue::type_error(std::string message) { return lazy(type_error_type, std::move(message)); }
+ErrorValue ErrorValue::value_error(std::string message) { return lazy(value_error_type, std::move(message)); }
+ErrorValue ErrorValue::runtime_error(std::string message) {
+  return lazy(runtime_error_type, std::move(message));
+}
+ErrorValue ErrorValue::attribute_error(std::string message) {
+  return lazy(attribute_error_type, std::move(message));
+}
+ErrorValue ErrorValue::import_error(std::string message) {
+  return lazy(import_error_type, std::move(message));
+}
+ErrorValue ErrorValue::system_error(std::string message) {
+  return lazy(system_error_type, std::move(message));
+}
+ErrorValue ErrorValue::from_crypto_error(const vesk::CryptoError& error) {
+  return value_error(error.message());
+}
+
+ErrorValue ErrorValue::fetch() {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type == nullptr) {
+    Py_DecRef(value);
+    Py_DecRef(traceback);
+    return system_error(kNoErrorSet);
+  }
+  if (PyObject* panic = existing_panic_exception_type(); panic != nullptr && type == panic) {
+    resume_fault(type, value, traceback);
+  }
+  return ErrorValue(Fetched{PyRef::steal(type), PyRef::steal(value), PyRef::steal(traceback)});
+}
+
+PyObject* ErrorValue::type() const {
+  if (const Lazy* lazy = std::get_if<Lazy>(&state_)) {
+    return lazy->type();
+  }
+  return std::get<Fetched>(state_).type.get();
+}
+
+void ErrorValue::restore() && {
+  if (Lazy* lazy = std::get_if<Lazy>(&state_)) {
+    PyRef message = PyRef::steal(new_str(lazy->message));
+    if (!message) {
+      throw Fault("could not create the message of an exception");
+    }
+    PyObject* type = lazy->type();
+    if (!PyExceptionClass_Check(type)) {
+      PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+      return;
+    }
+    PyErr_SetObject(type, message.get());
+    return;
+  }
+  Fetched& fetched = std::get<Fetched>(state_);
+  PyErr_Restore(fetched.type.release(), fetched.value.release(), fetched.traceback.release());
+}
+
+PyRef ErrorValue::into_exception() && {
+  if (Lazy* lazy = std::get_if<Lazy>(&state_)) {
+    PyRef message = PyRef::steal(new_str(lazy->message));
+    if (!message) {
+      throw Fault("could not create the message of an exception");
+    }
+    PyObject* type = lazy->type();
+    if (!PyExceptionClass_Check(type)) {
+      return PyRef::steal(
+          PyObject_CallFunction(PyExc_TypeError, "s", "exceptions must derive from BaseException"));
+    }
+    PyRef exception = PyRef::steal(PyObject_CallFunctionObjArgs(type, message.get(), nullptr));
+    if (!exception) {
+      return std::move(ErrorValue::fetch()).into_exception();
+    }
+    return exception;
+  }
+  Fetched& fetched = std::get<Fetched>(state_);
+  PyObject* type = fetched.type.release();
+  PyObject* value = fetched.value.release();
+  PyObject* traceback = fetched.traceback.release();
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr && traceback != nullptr) {
+    PyException_SetTraceback(value, traceback);
+  }
+  Py_DecRef(type);
+  Py_DecRef(traceback);
+  if (value == nullptr) {
+    throw Fault("could not normalise an exception");
+  }
+  return PyRef::steal(value);
+}
+
+}  // namespace veltrano::bindings

@@ -1,0 +1,93 @@
+// The exported initialisation functions: PyInit_veltrano and its module body.
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "bindings/call/call_guard.hpp"
+#include "bindings/crypto/classes.hpp"
+#include "bindings/crypto/functions.hpp"
+#include "bindings/registration.hpp"
+
+namespace veltrano::bindings {
+namespace {
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "veltrano",
+    "",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+std::atomic<std::int64_t> owner_interpreter{-1};
+PyObject* cached_module = nullptr;  // written with the lock held; kept for the process
+
+Status module_body(PyObject* module) {
+  struct ClassEntry {
+    ClassTypeCell& (*cell)();
+    const char* name;
+  };
+  const ClassEntry classes[] = {
+      {salt_cell, "Salt"},
+      {nonce_cell, "Nonce"},
+      {key_cell, "Key"},
+      {auth_tag_cell, "AuthTag"},
+      {derive_key_options_cell, "DeriveKeyOptions"},
+  };
+  for (const ClassEntry& entry : classes) {
+    if (Status added = register_class(module, entry.cell(), entry.name); !added.ok()) {
+      return added;
+    }
+  }
+  for (const PyMethodDef* definition : module_functions()) {
+    if (Status added = register_function(module, *definition); !added.ok()) {
+      return added;
+    }
+  }
+  return ok_status();
+}
+
+Expected<PyRef> initialise() {
+  PyInterpreterState* interpreter = PyInterpreterState_Get();
+  std::int64_t id = interpreter == nullptr ? -1 : PyInterpreterState_GetID(interpreter);
+  if (id == -1) {
+    return ErrorValue::fetch();
+  }
+  std::int64_t expected = -1;
+  if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    return ErrorValue::import_error(
+        "veltrano does not support sub-interpreters: it can be imported only in the first "
+        "interpreter that imported it in this process");
+  }
+  if (cached_module != nullptr) {
+    return PyRef::borrow(cached_module);
+  }
+  PyRef module = PyRef::steal(PyModule_Create2(&module_definition, 3));
+  if (!module) {
+    return ErrorValue::fetch();
+  }
+  if (Status body = module_body(module.get()); !body.ok()) {
+    return std::move(body).error();
+  }
+  if (Status extra = after_module_body(module.get()); !extra.ok()) {
+    return std::move(extra).error();
+  }
+  if (cached_module == nullptr) {
+    cached_module = module.clone().release();
+  } else {
+    return PyRef::borrow(cached_module);
+  }
+  return module;
+}
+
+}  // namespace
+}  // namespace veltrano::bindings
+
+PyMODINIT_FUNC PyInit_veltrano(void) {
+  return veltrano::bindings::call_guard(veltrano::bindings::initialise);
+}

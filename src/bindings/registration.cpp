@@ -1,0 +1,111 @@
+#include "bindings/registration.hpp"
+
+#include <deque>
+
+#include "bindings/call/conversions.hpp"
+#include "bindings/text.hpp"
+#include "runtime/fault.hpp"
+
+namespace veltrano::bindings {
+namespace {
+
+PyObject* interned(const char* text) {
+  PyObject* name = PyUnicode_InternFromString(text);
+  if (name == nullptr) {
+    throw Fault(std::string("could not intern ") + text);
+  }
+  return name;  // kept for the process
+}
+
+PyObject* all_name() {
+  static PyObject* const name = interned("__all__");
+  return name;
+}
+
+PyObject* name_attribute() {
+  static PyObject* const name = interned("__name__");
+  return name;
+}
+
+}  // namespace
+
+Status add_to_module(PyObject* module, PyObject* name, PyObject* value) {
+  PyRef all = PyRef::steal(PyObject_GetAttr(module, all_name()));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      return ErrorValue::fetch();
+    }
+    PyErr_Clear();
+    all = PyRef::steal(PyList_New(0));
+    if (!all) {
+      return ErrorValue::fetch();
+    }
+    if (PyObject_SetAttr(module, all_name(), all.get()) != 0) {
+      return ErrorValue::fetch();
+    }
+  } else if (!PyList_Check(all.get())) {
+    return conversion_error(all.get(), "PyList");
+  }
+  if (PyList_Append(all.get(), name) != 0) {
+    ErrorValue error = ErrorValue::fetch();
+    std::string detail = "unknown error";
+    PyRef exception = std::move(error).into_exception();
+    if (auto text = lossy_str(exception.get())) {
+      detail = *text;
+    }
+    throw Fault("could not append __name__ to __all__: " + detail);
+  }
+  if (PyObject_SetAttr(module, name, value) != 0) {
+    return ErrorValue::fetch();
+  }
+  return ok_status();
+}
+
+Status register_class(PyObject* module, ClassTypeCell& cell, const char* name) {
+  Expected<PyTypeObject*> type = cell.get();
+  if (!type.ok()) {
+    PyRef cause = std::move(type).error().into_exception();
+    PyRef error = PyRef::steal(PyObject_CallFunction(
+        PyExc_RuntimeError, "s",
+        (std::string("An error occurred while initializing class ") + cell.spec().name).c_str()));
+    if (!error) {
+      return ErrorValue::fetch();
+    }
+    PyException_SetCause(error.get(), cause.release());
+    PyRef error_type = PyRef::borrow(PyExc_RuntimeError);
+    PyErr_Restore(error_type.release(), error.release(), nullptr);
+    return ErrorValue::fetch();
+  }
+  PyRef key = PyRef::steal(PyUnicode_FromString(name));
+  if (!key) {
+    return ErrorValue::fetch();
+  }
+  return add_to_module(module, key.get(), reinterpret_cast<PyObject*>(type.value()));
+}
+
+Status register_function(PyObject* module, const PyMethodDef& definition) {
+  PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+  if (!module_name) {
+    return ErrorValue::fetch();
+  }
+  // The function object refers to its record for the life of the process.
+  static std::deque<PyMethodDef>* const records = [] {
+    static std::deque<PyMethodDef> storage;
+    return &storage;
+  }();
+  PyMethodDef& record = records->emplace_back(definition);
+  PyRef function = PyRef::steal(PyCMethod_New(&record, module, module_name.get(), nullptr));
+  if (!function) {
+    return ErrorValue::fetch();
+  }
+  PyRef name = PyRef::steal(PyObject_GetAttr(function.get(), name_attribute()));
+  if (!name) {
+    return ErrorValue::fetch();
+  }
+  if (!PyUnicode_Check(name.get())) {
+    return conversion_error(name.get(), "PyString");
+  }
+  return add_to_module(module, name.get(), function.get());
+}
+
+}  // namespace veltrano::bindings

@@ -1,0 +1,268 @@
+// _veltrano_testing: a test-only extension that links the module's machinery and exposes what
+// Python cannot reach: faults, deferred releases, borrows held across calls, Key construction and
+// an allocator hook that shows what a freed object's memory held. Built against the full API.
+#include <Python.h>
+
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "bindings/call/call_guard.hpp"
+#include "bindings/call/conversions.hpp"
+#include "bindings/call/parameter_spec.hpp"
+#include "bindings/class_type.hpp"
+#include "bindings/crypto/classes.hpp"
+#include "bindings/errors/panic_exception.hpp"
+#include "bindings/py_ref.hpp"
+#include "runtime/fault.hpp"
+
+namespace veltrano::testing {
+namespace {
+
+using bindings::call_guard;
+using bindings::ErrorValue;
+using bindings::Expected;
+using bindings::PyRef;
+
+Expected<PyRef> veltrano_attribute(const char* name) {
+  PyRef module = PyRef::steal(PyImport_ImportModule("veltrano"));
+  if (!module) {
+    return ErrorValue::fetch();
+  }
+  return bindings::checked(PyObject_GetAttrString(module.get(), name));
+}
+
+// make_key(data): a veltrano.Key holding 32 given bytes.
+PyObject* make_key(PyObject*, PyObject* data) {
+  return call_guard([data]() -> Expected<PyRef> {
+    auto bytes = bindings::extract_bytes(data, "data");
+    if (!bytes.ok()) {
+      return std::move(bytes).error();
+    }
+    if (bytes.value().size() != vesk::kKeySize) {
+      return ErrorValue::value_error("a key has 32 bytes");
+    }
+    auto type = veltrano_attribute("Key");
+    if (!type.ok()) {
+      return std::move(type).error();
+    }
+    vesk::KeyBytes key(bytes.value().first<vesk::kKeySize>());
+    return bindings::create_instance(reinterpret_cast<PyTypeObject*>(type.value().get()),
+                                     std::move(key));
+  });
+}
+
+// fault(message=None): an entry whose body faults.
+PyObject* fault(PyObject*, PyObject* args) {
+  const char* message = nullptr;
+  if (!PyArg_ParseTuple(args, "|z", &message)) {
+    return nullptr;
+  }
+  return call_guard([message]() -> Expected<PyRef> {
+    if (message == nullptr) {
+      throw Fault();
+    }
+    throw Fault(message);
+  });
+}
+
+// fault_with_exception(message): a body that fails with a standard C++ exception.
+PyObject* fault_with_exception(PyObject*, PyObject* args) {
+  const char* message = nullptr;
+  if (!PyArg_ParseTuple(args, "s", &message)) {
+    return nullptr;
+  }
+  return call_guard([message]() -> Expected<PyRef> { throw std::runtime_error(message); });
+}
+
+PyObject* type_that_faults() { throw Fault("second fault while raising the first"); }
+
+// double_fault(): the error being raised faults again; the process must abort.
+PyObject* double_fault(PyObject*, PyObject*) {
+  return call_guard([]() -> Expected<PyRef> { return ErrorValue::lazy(type_that_faults, "first"); });
+}
+
+// call(f): calls f inside an entry; a PanicException that f raises resumes the fault.
+PyObject* call(PyObject*, PyObject* function) {
+  return call_guard([function]() -> Expected<PyRef> {
+    return bindings::checked(PyObject_CallObject(function, nullptr));
+  });
+}
+
+// release_without_lock(obj): drops one reference to obj from a thread that does not hold the lock.
+PyObject* release_without_lock(PyObject*, PyObject* object) {
+  return call_guard([object]() -> Expected<PyRef> {
+    PyRef reference = PyRef::borrow(object);
+    std::thread([reference = std::move(reference)]() mutable { reference.reset(); }).join();
+    return PyRef::borrow(Py_None);
+  });
+}
+
+// pending_release_drained(): a no-op entry; entering it drains deferred releases.
+PyObject* enter(PyObject*, PyObject*) {
+  return call_guard([]() -> Expected<PyRef> { return PyRef::borrow(Py_None); });
+}
+
+// with_borrow(obj, exclusive, f): holds a borrow of a veltrano instance while f runs.
+PyObject* with_borrow(PyObject*, PyObject* args) {
+  PyObject* object = nullptr;
+  int exclusive = 0;
+  PyObject* function = nullptr;
+  if (!PyArg_ParseTuple(args, "OpO", &object, &exclusive, &function)) {
+    return nullptr;
+  }
+  return call_guard([=]() -> Expected<PyRef> {
+    // Every instance ends with its borrow flag; the options' layout is the one with a string.
+    Py_ssize_t& flag = bindings::instance_of<bindings::DeriveKeyOptionsValue>(object)->borrow_flag;
+    if (exclusive) {
+      auto borrow = bindings::ExclusiveBorrow::take(flag);
+      if (!borrow.ok()) {
+        return std::move(borrow).error();
+      }
+      return bindings::checked(PyObject_CallObject(function, nullptr));
+    }
+    auto borrow = bindings::SharedBorrow::take(flag);
+    if (!borrow.ok()) {
+      return std::move(borrow).error();
+    }
+    return bindings::checked(PyObject_CallObject(function, nullptr));
+  });
+}
+
+// FaultyDealloc(): an object whose deallocation faults.
+struct Empty {};
+void faulty_dealloc(PyObject* self) {
+  bindings::call_guard_dealloc([self] {
+    bindings::free_instance(self);
+    throw Fault("fault while deallocating");
+  });
+}
+PyObject* faulty_new(PyTypeObject* type, PyObject*, PyObject*) {
+  return call_guard([type]() -> Expected<PyRef> { return bindings::create_instance(type, Empty{}); });
+}
+const bindings::ClassSpec faulty_spec{
+    "FaultyDealloc", "()", faulty_new, nullptr, faulty_dealloc, nullptr, nullptr,
+    static_cast<int>(sizeof(bindings::Instance<Empty>))};
+bindings::ClassTypeCell faulty_cell(faulty_spec);
+
+// watch_free(obj, offset, size) / watched_bytes(): records `size` bytes at `offset` of obj's
+// memory at the moment the object allocator frees it.
+struct FreeWatch {
+  std::mutex mutex;
+  void* address = nullptr;           // GUARDED_BY(mutex)
+  std::size_t offset = 0, size = 0;  // GUARDED_BY(mutex)
+  std::string seen;                  // GUARDED_BY(mutex)
+  bool freed = false;                // GUARDED_BY(mutex)
+  PyMemAllocatorEx original{};
+  bool installed = false;
+} watch;
+
+void watched_free(void* context, void* pointer) {
+  {
+    std::lock_guard<std::mutex> lock(watch.mutex);
+    if (pointer != nullptr && pointer == watch.address) {
+      watch.seen.assign(static_cast<const char*>(pointer) + watch.offset, watch.size);
+      watch.freed = true;
+      watch.address = nullptr;
+    }
+  }
+  (void)context;
+  watch.original.free(watch.original.ctx, pointer);
+}
+
+PyObject* watch_free(PyObject*, PyObject* args) {
+  PyObject* object = nullptr;
+  Py_ssize_t offset = 0, size = 0;
+  if (!PyArg_ParseTuple(args, "Onn", &object, &offset, &size)) {
+    return nullptr;
+  }
+  if (!watch.installed) {
+    PyMem_GetAllocator(PYMEM_DOMAIN_OBJ, &watch.original);
+    PyMemAllocatorEx hooked = watch.original;
+    hooked.free = watched_free;
+    PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &hooked);
+    watch.installed = true;
+  }
+  std::lock_guard<std::mutex> lock(watch.mutex);
+  watch.address = object;
+  watch.offset = static_cast<std::size_t>(offset);
+  watch.size = static_cast<std::size_t>(size);
+  watch.freed = false;
+  watch.seen.clear();
+  Py_RETURN_NONE;
+}
+
+PyObject* watched_bytes(PyObject*, PyObject*) {
+  std::lock_guard<std::mutex> lock(watch.mutex);
+  if (!watch.freed) {
+    Py_RETURN_NONE;
+  }
+  return PyBytes_FromStringAndSize(watch.seen.data(), static_cast<Py_ssize_t>(watch.seen.size()));
+}
+
+// key_value_offset(): where a value's bytes start inside an instance.
+PyObject* value_offset(PyObject*, PyObject*) {
+  return PyLong_FromSize_t(offsetof(bindings::Instance<vesk::KeyBytes>, value));
+}
+
+// run_in_subinterpreter(code): runs code in a new sub-interpreter; returns 0 on success, -1 if
+// it raised (the exception is printed by the sub-interpreter).
+PyObject* run_in_subinterpreter(PyObject*, PyObject* args) {
+  const char* code = nullptr;
+  if (!PyArg_ParseTuple(args, "s", &code)) {
+    return nullptr;
+  }
+  PyThreadState* main_state = PyThreadState_Get();
+  PyThreadState* sub_state = Py_NewInterpreter();
+  if (sub_state == nullptr) {
+    PyThreadState_Swap(main_state);
+    PyErr_SetString(PyExc_RuntimeError, "could not create a sub-interpreter");
+    return nullptr;
+  }
+  int status = PyRun_SimpleString(code);
+  Py_EndInterpreter(sub_state);
+  PyThreadState_Swap(main_state);
+  return PyLong_FromLong(status);
+}
+
+PyMethodDef methods[] = {
+    {"make_key", make_key, METH_O, nullptr},
+    {"fault", fault, METH_VARARGS, nullptr},
+    {"fault_with_exception", fault_with_exception, METH_VARARGS, nullptr},
+    {"double_fault", double_fault, METH_NOARGS, nullptr},
+    {"call", call, METH_O, nullptr},
+    {"release_without_lock", release_without_lock, METH_O, nullptr},
+    {"enter", enter, METH_NOARGS, nullptr},
+    {"with_borrow", with_borrow, METH_VARARGS, nullptr},
+    {"watch_free", watch_free, METH_VARARGS, nullptr},
+    {"watched_bytes", watched_bytes, METH_NOARGS, nullptr},
+    {"value_offset", value_offset, METH_NOARGS, nullptr},
+    {"run_in_subinterpreter", run_in_subinterpreter, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef definition = {PyModuleDef_HEAD_INIT, "_veltrano_testing", nullptr, -1, methods,
+                          nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+}  // namespace veltrano::testing
+
+PyMODINIT_FUNC PyInit__veltrano_testing(void) {
+  using namespace veltrano::testing;
+  PyObject* module = PyModule_Create(&definition);
+  if (module == nullptr) {
+    return nullptr;
+  }
+  auto type = faulty_cell.get();
+  if (!type.ok() ||
+      PyModule_AddObject(module, "FaultyDealloc",
+                         (Py_IncRef(reinterpret_cast<PyObject*>(type.value())),
+                          reinterpret_cast<PyObject*>(type.value()))) != 0) {
+    if (!type.ok()) {
+      std::move(type).error().restore();
+    }
+    Py_DecRef(module);
+    return nullptr;
+  }
+  return module;
+}
