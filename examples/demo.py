@@ -1,18 +1,33 @@
-"""A short tour of veltrano's values: salts, nonces, tags and derivation options."""
+"""A short tour of veltrano: derive a key from a passphrase, seal data, open it again."""
+import asyncio
+
 import veltrano
 
-salt = veltrano.Salt.generate()
-print("a fresh salt     ", salt)
-print("its 32 bytes     ", salt.as_bytes().hex())
-print("a fresh nonce    ", veltrano.Nonce.generate())
-print("a tag from bytes ", veltrano.AuthTag(bytes(range(16))))
-options = veltrano.DeriveKeyOptions()
-print("default algorithm", options.algorithm)
-try:
-    veltrano.Salt(b"too short")
-except ValueError as error:
-    print("a short salt     ", error)
-try:
-    veltrano.Key(bytes(32))
-except TypeError as error:
-    print("keys come only from derive_key:", error)
+
+async def main() -> None:
+    salt = veltrano.Salt.generate()
+    print("salt        ", salt)
+    for algorithm in ("argon2id", "pbkdf2", "scrypt"):
+        options = veltrano.DeriveKeyOptions(algorithm)
+        key = await veltrano.derive_key("correct horse battery staple", salt, options)
+        print(f"{algorithm:<12}", key, "(a key never prints its bytes)")
+
+    key = await veltrano.derive_key("correct horse battery staple", salt)
+    nonce, ciphertext, tag = veltrano.encrypt(b"attack at dawn", key)
+    print("nonce       ", nonce)
+    print("tag         ", tag)
+    print("ciphertext  ", ciphertext.hex())
+
+    # Later, from the passphrase and the stored salt, nonce and tag:
+    same_key = await veltrano.derive_key("correct horse battery staple", veltrano.Salt(salt.as_bytes()))
+    print("opened      ", veltrano.decrypt(ciphertext, same_key, nonce, tag))
+
+    wrong_key = await veltrano.derive_key("Correct horse battery staple", salt)
+    try:
+        veltrano.decrypt(ciphertext, wrong_key, nonce, tag)
+    except ValueError as error:
+        print("wrong phrase", "->", error)
+
+
+if __name__ == "__main__":
+    asyncio.run(main())

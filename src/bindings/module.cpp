@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "bindings/bridge/task_panic.hpp"
 #include "bindings/call/call_guard.hpp"
 #include "bindings/crypto/classes.hpp"
 #include "bindings/crypto/functions.hpp"
@@ -90,4 +91,9 @@ Expected<PyRef> initialise() {
 
 PyMODINIT_FUNC PyInit_veltrano(void) {
   return veltrano::bindings::call_guard(veltrano::bindings::initialise);
+}
+
+// The bridge's companion module; `import veltrano` also registers it in sys.modules.
+PyMODINIT_FUNC PyInit_veltrano_async(void) {
+  return veltrano::bindings::call_guard(veltrano::bindings::bridge::create_async_module);
 }

@@ -99,17 +99,20 @@ Result<AuthTagBytes> seal_with_nonce(std::span<const std::uint8_t> plaintext,
   }
   CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
   // GCM's default IV length is 12 bytes, so key and nonce go in with the init call.
-  if (!ctx || EVP_EncryptInit_ex2(ctx.get(), fetched.cipher, key.data(), nonce.data(), nullptr) != 1) {
+  if (!ctx ||
+      EVP_EncryptInit_ex2(ctx.get(), fetched.cipher, key.data(), nonce.data(), nullptr) != 1) {
     return CryptoError::encryption_failed(take_libcrypto_error("cipher set-up failed"));
   }
 
   AuthTagBytes tag;
+  std::uint8_t* const end = ciphertext_out.data() + plaintext.size();
   int final_length = 0;
-  if (!update_all<EVP_EncryptUpdate>(ctx.get(), plaintext, ciphertext_out.data()) ||
-      EVP_EncryptFinal_ex(ctx.get(), ciphertext_out.data() + plaintext.size(), &final_length) != 1 ||
-      final_length != 0 ||
-      EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_GET_TAG, static_cast<int>(tag.size()),
-                          tag.data()) != 1) {
+  const bool sealed = update_all<EVP_EncryptUpdate>(ctx.get(), plaintext, ciphertext_out.data()) &&
+                      EVP_EncryptFinal_ex(ctx.get(), end, &final_length) == 1 &&
+                      final_length == 0 &&
+                      EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_GET_TAG,
+                                          static_cast<int>(tag.size()), tag.data()) == 1;
+  if (!sealed) {
     return CryptoError::encryption_failed(take_libcrypto_error("encryption failed"));
   }
   return tag;
@@ -157,17 +160,20 @@ Result<std::monostate> open(std::span<const std::uint8_t> ciphertext,
   }
   CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
   // The expected tag is handed over before any data: the final call compares it in constant time.
-  if (!ctx || EVP_DecryptInit_ex2(ctx.get(), fetched.cipher, key.data(), nonce.data(), nullptr) != 1 ||
+  if (!ctx ||
+      EVP_DecryptInit_ex2(ctx.get(), fetched.cipher, key.data(), nonce.data(), nullptr) != 1 ||
       EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_SET_TAG, static_cast<int>(tag.size()),
                           const_cast<std::uint8_t*>(tag.data())) != 1) {
     secure_wipe(plaintext_out.data(), plaintext_out.size());
     return CryptoError::decryption_failed(take_libcrypto_error("cipher set-up failed"));
   }
 
+  std::uint8_t* const end = plaintext_out.data() + ciphertext.size();
   int final_length = 0;
-  if (!update_all<EVP_DecryptUpdate>(ctx.get(), ciphertext, plaintext_out.data()) ||
-      EVP_DecryptFinal_ex(ctx.get(), plaintext_out.data() + ciphertext.size(), &final_length) != 1 ||
-      final_length != 0) {
+  const bool authentic =
+      update_all<EVP_DecryptUpdate>(ctx.get(), ciphertext, plaintext_out.data()) &&
+      EVP_DecryptFinal_ex(ctx.get(), end, &final_length) == 1 && final_length == 0;
+  if (!authentic) {
     // The plaintext was written before the tag could be checked: none of it may leave.
     secure_wipe(plaintext_out.data(), plaintext_out.size());
     ERR_clear_error();

@@ -1,4 +1,4 @@
-// AES-256-GCM sealing and opening with a 12-byte nonce, a detached 16-byte tag and no associated data.
+// AES-256-GCM seal and open: 12-byte nonce, detached 16-byte tag, no associated data.
 // Thread-safe: every call keys its own cipher context; nothing key-dependent outlives a call.
 #pragma once
 

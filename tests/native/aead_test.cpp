@@ -2,14 +2,14 @@
 // 128-bit tag, no associated data), round trips, tampering, and the length and buffer rules.
 #include "vesk-crypto/aead.hpp"
 
+#include <gtest/gtest.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <random>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "runtime/fault.hpp"
 #include "test_vectors.hpp"
@@ -42,7 +42,8 @@ bool all_zero(std::span<const std::uint8_t> bytes) {
 
 vesk::KeyBytes test_key(std::uint32_t seed) {
   const Bytes bytes = random_bytes(vesk::kKeySize, seed);
-  return vesk::KeyBytes(std::span<const std::uint8_t, vesk::kKeySize>(bytes.data(), vesk::kKeySize));
+  return vesk::KeyBytes(
+      std::span<const std::uint8_t, vesk::kKeySize>(bytes.data(), vesk::kKeySize));
 }
 
 template <std::size_t N>
@@ -117,8 +118,8 @@ TEST_P(AeadRoundTrip, OpensWhatItSealedInSeparateAndSharedBuffers) {
     EXPECT_NE(ciphertext, plaintext);
   }
   Bytes opened(size, 0xAA);
-  auto opened_result = vesk::open(ciphertext, key.span(), sealed.value().nonce,
-                                  sealed.value().tag, opened);
+  auto opened_result =
+      vesk::open(ciphertext, key.span(), sealed.value().nonce, sealed.value().tag, opened);
   ASSERT_TRUE(opened_result.ok()) << opened_result.error().message();
   EXPECT_EQ(opened, plaintext);
 

@@ -6,6 +6,7 @@
 
 namespace veltrano::bindings {
 
+extern const PyMethodDef derive_key_definition;
 extern const PyMethodDef encrypt_definition;
 extern const PyMethodDef decrypt_definition;
 

@@ -1,0 +1,115 @@
+#include "bindings/bridge/callbacks.hpp"
+
+#include "bindings/call/call_guard.hpp"
+#include "bindings/call/parameter_spec.hpp"
+#include "bindings/class_type.hpp"
+
+namespace veltrano::bindings::bridge {
+namespace {
+
+struct DoneCallbackValue {
+  std::optional<runtime::CancelSender> sender;  // present until used; dropping it means "gone"
+};
+struct CheckedCompleterValue {};
+
+ClassTypeCell& done_callback_cell();
+ClassTypeCell& checked_completer_cell();
+
+constexpr std::string_view kDoneParameters[] = {"fut"};
+const ParameterSpec kDoneSpec{"DoneCallback", "__call__", kDoneParameters, 0, 1};
+
+constexpr std::string_view kCompleterParameters[] = {"future", "complete", "value"};
+const ParameterSpec kCompleterSpec{"CheckedCompleter", "__call__", kCompleterParameters, 0, 3};
+
+// Asks whether the future is cancelled; nullopt (error left set) when the call raises.
+std::optional<bool> ask_cancelled(PyObject* future) {
+  PyRef result = PyRef::steal(PyObject_CallMethod(future, "cancelled", nullptr));
+  if (!result) {
+    return std::nullopt;
+  }
+  int truth = PyObject_IsTrue(result.get());
+  if (truth < 0) {
+    return std::nullopt;
+  }
+  return truth == 1;
+}
+
+PyObject* done_callback_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return call_guard([=]() -> Expected<PyRef> {
+    Slots<1> slots{};
+    if (Status bound = bind_arguments(kDoneSpec, args, kwargs, slots); !bound.ok()) {
+      return std::move(bound).error();
+    }
+    std::optional<bool> cancelled = ask_cancelled(slots[0]);
+    if (!cancelled) {
+      PyErr_PrintEx(0);
+    } else if (*cancelled) {
+      auto& sender = instance_of<DoneCallbackValue>(self)->value.sender;
+      if (sender) {
+        std::optional<runtime::CancelSender> taken = std::move(sender);
+        sender.reset();
+        taken->send();
+      }
+    }
+    return PyRef::borrow(Py_None);
+  });
+}
+
+PyObject* checked_completer_call(PyObject*, PyObject* args, PyObject* kwargs) {
+  return call_guard([=]() -> Expected<PyRef> {
+    Slots<3> slots{};
+    if (Status bound = bind_arguments(kCompleterSpec, args, kwargs, slots); !bound.ok()) {
+      return std::move(bound).error();
+    }
+    std::optional<bool> cancelled = ask_cancelled(slots[0]);
+    if (!cancelled) {
+      return ErrorValue::fetch();
+    }
+    if (!*cancelled) {
+      PyRef done = PyRef::steal(PyObject_CallFunctionObjArgs(slots[1], slots[2], nullptr));
+      if (!done) {
+        return ErrorValue::fetch();
+      }
+    }
+    return PyRef::borrow(Py_None);
+  });
+}
+
+const ClassSpec done_callback_spec{
+    "DoneCallback", nullptr, nullptr, nullptr, dealloc_instance<DoneCallbackValue>, nullptr, nullptr,
+    static_cast<int>(sizeof(Instance<DoneCallbackValue>)), done_callback_call};
+
+const ClassSpec checked_completer_spec{
+    "CheckedCompleter", nullptr, nullptr, nullptr, dealloc_instance<CheckedCompleterValue>, nullptr,
+    nullptr, static_cast<int>(sizeof(Instance<CheckedCompleterValue>)), checked_completer_call};
+
+ClassTypeCell& done_callback_cell() {
+  static ClassTypeCell cell(done_callback_spec);
+  return cell;
+}
+
+ClassTypeCell& checked_completer_cell() {
+  static ClassTypeCell cell(checked_completer_spec);
+  return cell;
+}
+
+}  // namespace
+
+Expected<PyRef> new_done_callback(runtime::CancelSender sender) {
+  return create_instance(done_callback_cell().get_or_fault(), DoneCallbackValue{std::move(sender)});
+}
+
+Expected<PyRef> new_checked_completer() {
+  return create_instance(checked_completer_cell().get_or_fault(), CheckedCompleterValue{});
+}
+
+bool future_is_cancelled(PyObject* future) {
+  std::optional<bool> cancelled = ask_cancelled(future);
+  if (!cancelled) {
+    PyErr_PrintEx(0);
+    return false;
+  }
+  return *cancelled;
+}
+
+}  // namespace veltrano::bindings::bridge

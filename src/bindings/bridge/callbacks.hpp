@@ -1,0 +1,24 @@
+// The bridge's two callable classes: DoneCallback (sends the cancel signal when its future is
+// cancelled) and CheckedCompleter (completes a future on its loop unless it was cancelled).
+// REQUIRES for all: the lock is held.
+#pragma once
+
+#include <Python.h>
+
+#include <optional>
+
+#include "bindings/errors/error_value.hpp"
+#include "runtime/cancel_signal.hpp"
+
+namespace veltrano::bindings::bridge {
+
+// A new DoneCallback holding the sending end of a cancel signal.
+Expected<PyRef> new_done_callback(runtime::CancelSender sender);
+
+// A new CheckedCompleter.
+Expected<PyRef> new_checked_completer();
+
+// future.cancelled(); an exception from it is printed and counts as "not cancelled".
+bool future_is_cancelled(PyObject* future);
+
+}  // namespace veltrano::bindings::bridge

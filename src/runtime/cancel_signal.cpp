@@ -1,0 +1,77 @@
+#include "runtime/cancel_signal.hpp"
+
+namespace veltrano::runtime {
+
+CancelSender& CancelSender::operator=(CancelSender&& other) noexcept {
+  if (this != &other) {
+    drop();
+    channel_ = std::move(other.channel_);
+  }
+  return *this;
+}
+
+CancelSender::~CancelSender() { drop(); }
+
+void CancelSender::drop() noexcept {
+  if (!channel_) {
+    return;
+  }
+  std::shared_ptr<TaskCore> dropped;
+  {
+    std::lock_guard lock(channel_->mutex);
+    if (!channel_->sent.load(std::memory_order_relaxed)) {
+      channel_->sender_gone = true;
+      dropped = std::move(channel_->waiting_task);
+    }
+  }
+  channel_.reset();
+}
+
+void CancelSender::send() {
+  if (!channel_) {
+    return;
+  }
+  std::shared_ptr<TaskCore> task;
+  std::uint64_t scope = 0;
+  {
+    std::lock_guard lock(channel_->mutex);
+    if (channel_->sent.load(std::memory_order_relaxed)) {
+      return;
+    }
+    channel_->sent.store(true, std::memory_order_release);
+    task = std::move(channel_->waiting_task);
+    scope = channel_->waiting_scope;
+  }
+  if (task) {
+    task->wake_scope(scope);
+  }
+}
+
+CancelReceiver::State CancelReceiver::state() const {
+  std::lock_guard lock(channel_->mutex);
+  if (channel_->sent.load(std::memory_order_relaxed)) {
+    return State::Sent;
+  }
+  return channel_->sender_gone ? State::SenderGone : State::Pending;
+}
+
+std::pair<CancelSender, CancelReceiver> make_cancel_signal() {
+  auto channel = std::make_shared<detail::CancelChannel>();
+  return {CancelSender(channel), CancelReceiver(channel)};
+}
+
+Task<bool> cancellable(Task<void> inner, CancelReceiver receiver) {
+  if (receiver.state() == CancelReceiver::State::Sent) {
+    co_return false;
+  }
+  const bool fired =
+      co_await detail::CancellableAwaiter<void>(inner, detail::CancelAccess::channel(receiver));
+  if (fired) {
+    inner = Task<void>();
+    co_return false;
+  }
+  detail::TaskAccess::handle(inner).promise().take();
+  co_return true;
+}
+
+}  // namespace veltrano::runtime

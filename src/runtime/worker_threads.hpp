@@ -1,0 +1,34 @@
+// How many task threads the worker runtime starts: the "VELTRANO_WORKER_THREADS" setting, or the
+// processors the process may use (affinity set lowered to the control group's CPU quota).
+// Thread-safe: pure functions over their arguments and read-only files.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <string_view>
+
+namespace veltrano::runtime {
+
+inline constexpr char kWorkerThreadsVariable[] = "VELTRANO_WORKER_THREADS";
+
+// Parses the raw value of "VELTRANO_WORKER_THREADS": ASCII digits with an optional leading "+",
+// no overflow, not 0. Returns nullopt when the variable is unset. Throws Fault, with a text that
+// starts with the quoted variable name, for a refused value.
+std::optional<std::size_t> parse_worker_threads(std::optional<std::string_view> raw);
+
+// The CPU quota of the calling process's control group (version 1 or 2, found through
+// <root>/proc/self/cgroup and <root>/proc/self/mountinfo, with every file read under `root`), in
+// whole processors rounded down and at least 1; the lowest quota on the way up to the hierarchy's
+// mount point counts. nullopt when no quota is set or nothing can be read.
+std::optional<std::size_t> cpu_quota_processors(const std::filesystem::path& root);
+
+// The size of the CPU affinity set (the online processor count if that fails, else 1), lowered
+// to cpu_quota_processors(root). Always at least 1.
+std::size_t available_processors(const std::filesystem::path& root = "/");
+
+// The number of task threads for the process-wide runtime: the parsed variable if set, else
+// available_processors(). Throws Fault like parse_worker_threads.
+std::size_t worker_thread_count();
+
+}  // namespace veltrano::runtime

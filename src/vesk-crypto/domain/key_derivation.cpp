@@ -1,0 +1,83 @@
+#include "vesk-crypto/domain/key_derivation.hpp"
+
+#include "runtime/async_semaphore.hpp"
+#include "runtime/runtime.hpp"
+
+#include <string>
+#include <utility>
+
+#include "runtime/fault.hpp"
+#include "vesk-crypto/domain/argon2id.hpp"
+#include "vesk-crypto/domain/pbkdf2.hpp"
+#include "vesk-crypto/domain/scrypt.hpp"
+
+namespace vesk {
+
+Result<KeyBytes> run_kdf(KdfJob job) {
+  // Wipes itself with volatile stores when this frame ends, on every path.
+  SecretArray<kKeySize> output;
+  const std::span<const std::uint8_t> passphrase = job.passphrase.span();
+  const std::span<const std::uint8_t> salt(job.salt);
+
+  switch (job.algorithm) {
+    case KdfAlgorithm::Argon2id: {
+      Result<std::monostate> done =
+          argon2id_raw(passphrase, salt, kArgon2idMemoryKib, kArgon2idPasses, kArgon2idLanes,
+                       output.mutable_span());
+      if (!done.ok()) {
+        return std::move(done).error();
+      }
+      return KeyBytes(output.span());
+    }
+    case KdfAlgorithm::Pbkdf2:
+      pbkdf2_hmac_sha256(passphrase, salt, kPbkdf2Iterations, output.mutable_span());
+      return KeyBytes(output.span());
+    case KdfAlgorithm::Scrypt: {
+      Result<std::monostate> done = scrypt(passphrase, salt, kScryptCostN, kScryptBlockSizeR,
+                                           kScryptParallelismP, output.mutable_span());
+      if (!done.ok()) {
+        return std::move(done).error();
+      }
+      return KeyBytes(output.span());
+    }
+  }
+  throw veltrano::Fault("unknown key derivation algorithm " +
+                        std::to_string(static_cast<unsigned>(job.algorithm)));
+}
+
+}  // namespace vesk
+
+namespace vesk {
+namespace {
+
+veltrano::runtime::AsyncSemaphore& derivation_permits() {
+  static veltrano::runtime::AsyncSemaphore permits(2 * veltrano::runtime::runtime().task_thread_count());
+  return permits;
+}
+
+}  // namespace
+
+veltrano::runtime::Task<Result<KeyBytes>> derive_key_material(std::span<const std::uint8_t> passphrase,
+                                                    const SaltBytes& salt, KdfAlgorithm algorithm,
+                                                    KdfRunner runner) {
+  if (passphrase.empty()) {
+    co_return CryptoError::passphrase_required();
+  }
+  KdfJob job{SecretBuffer(passphrase), salt, algorithm};
+  veltrano::runtime::AsyncSemaphore::Permit permit = co_await derivation_permits().acquire();
+  // The permit travels with the job, so a cancelled waiter cannot let extra jobs start while a
+  // detached one still runs.
+  auto handle = veltrano::runtime::spawn_blocking_job(
+      [job = std::move(job), permit = std::move(permit), runner = std::move(runner)]() mutable {
+        Result<KeyBytes> key = runner(std::move(job));
+        permit.reset();
+        return key;
+      });
+  veltrano::runtime::Outcome<Result<KeyBytes>> outcome = co_await std::move(handle);
+  if (!outcome.ok()) {
+    co_return CryptoError::key_derivation_failed(outcome.abnormal().text());
+  }
+  co_return std::move(outcome).value();
+}
+
+}  // namespace vesk

@@ -1,0 +1,284 @@
+// Tests of key derivation: fixed-cost keys from derived_keys.json through run_kdf, the RFC 9106 and
+// RFC 7914 examples and Wycheproof's PBKDF2-HMAC-SHA-256 vectors through the parameterised cores,
+// cross-checks against libcrypto's own PBKDF2 and scrypt, and Argon2id's refusals.
+#include "vesk-crypto/domain/key_derivation.hpp"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <fstream>
+#include <iostream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "test_vectors.hpp"
+#include "vesk-crypto/domain/argon2id.hpp"
+#include "vesk-crypto/domain/pbkdf2.hpp"
+#include "vesk-crypto/domain/scrypt.hpp"
+
+namespace {
+
+using test_vectors::Bytes;
+using test_vectors::bytes_of;
+using test_vectors::from_hex;
+using test_vectors::to_hex;
+
+constexpr char kDerivedKeys[] = "derived_keys.json";
+constexpr char kWycheproofPbkdf2[] = "wycheproof/pbkdf2_hmacsha256_test.json";
+
+Bytes random_bytes(std::mt19937& generator, std::size_t n) {
+  Bytes out(n);
+  for (auto& b : out) {
+    b = static_cast<std::uint8_t>(generator());
+  }
+  return out;
+}
+
+vesk::SaltBytes salt_of(const Bytes& bytes) {
+  vesk::SaltBytes salt{};
+  EXPECT_EQ(bytes.size(), salt.size());
+  std::copy_n(bytes.begin(), std::min(bytes.size(), salt.size()), salt.begin());
+  return salt;
+}
+
+std::string derive_hex(const Bytes& passphrase, const vesk::SaltBytes& salt,
+                       vesk::KdfAlgorithm algorithm) {
+  auto key = vesk::run_kdf(vesk::KdfJob{vesk::SecretBuffer(passphrase), salt, algorithm});
+  if (!key.ok()) {
+    return "error: " + key.error().message();
+  }
+  return to_hex(key.value().span());
+}
+
+struct FixedCostCase {
+  vesk::KdfAlgorithm algorithm;
+  const char* field;  // the key's field in derived_keys.json
+};
+
+void PrintTo(const FixedCostCase& c, std::ostream* os) { *os << c.field; }
+
+class FixedCostKeys : public testing::TestWithParam<FixedCostCase> {};
+
+TEST_P(FixedCostKeys, MatchTheReferenceKeysByteForByte) {
+  const auto doc = test_vectors::load_json(kDerivedKeys);
+  if (!doc) {
+    GTEST_SKIP() << test_vectors::missing_reason(kDerivedKeys);
+  }
+  const auto& vectors = (*doc)["fixed_cost"];
+  ASSERT_FALSE(vectors.empty());
+  for (const auto& vector : vectors) {
+    SCOPED_TRACE(vector["comment"].get<std::string>());
+    const Bytes passphrase = from_hex(vector["passphrase_utf8_hex"].get<std::string>());
+    const vesk::SaltBytes salt = salt_of(from_hex(vector["salt_hex"].get<std::string>()));
+    EXPECT_EQ(derive_hex(passphrase, salt, GetParam().algorithm),
+              vector[GetParam().field].get<std::string>());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Algorithms, FixedCostKeys,
+                         testing::Values(FixedCostCase{vesk::KdfAlgorithm::Argon2id, "argon2id"},
+                                         FixedCostCase{vesk::KdfAlgorithm::Pbkdf2, "pbkdf2"},
+                                         FixedCostCase{vesk::KdfAlgorithm::Scrypt, "scrypt"}),
+                         [](const testing::TestParamInfo<FixedCostCase>& info) {
+                           return std::string(info.param.field);
+                         });
+
+TEST(RunKdf, TheThreeAlgorithmsGiveThreeDifferentKeys) {
+  const Bytes passphrase = bytes_of("same passphrase");
+  vesk::SaltBytes salt{};
+  salt.fill(0x5a);
+  const std::string argon2id = derive_hex(passphrase, salt, vesk::KdfAlgorithm::Argon2id);
+  const std::string pbkdf2 = derive_hex(passphrase, salt, vesk::KdfAlgorithm::Pbkdf2);
+  const std::string scrypt = derive_hex(passphrase, salt, vesk::KdfAlgorithm::Scrypt);
+  EXPECT_EQ(argon2id.size(), 64u) << argon2id;
+  EXPECT_NE(argon2id, pbkdf2);
+  EXPECT_NE(argon2id, scrypt);
+  EXPECT_NE(pbkdf2, scrypt);
+}
+
+TEST(Argon2id, MatchesTheRfc9106Example) {
+  const auto doc = test_vectors::load_json(kDerivedKeys);
+  if (!doc) {
+    GTEST_SKIP() << test_vectors::missing_reason(kDerivedKeys);
+  }
+  const auto& example = (*doc)["rfc"]["argon2id_rfc9106"];
+  const Bytes password = from_hex(example["password_hex"].get<std::string>());
+  const Bytes salt = from_hex(example["salt_hex"].get<std::string>());
+  const Bytes secret = from_hex(example["secret_hex"].get<std::string>());
+  const Bytes ad = from_hex(example["ad_hex"].get<std::string>());
+  Bytes tag(example["tag_len"].get<std::size_t>());
+  auto done = vesk::argon2id_raw(password, salt, example["m_kib"].get<std::uint32_t>(),
+                                 example["t"].get<std::uint32_t>(),
+                                 example["p"].get<std::uint32_t>(), tag, secret, ad);
+  ASSERT_TRUE(done.ok()) << done.error().message();
+  EXPECT_EQ(to_hex(tag), example["tag_hex"].get<std::string>());
+}
+
+// A passphrase of 2^32 bytes: the span covers inaccessible memory, so the length must be refused
+// before any byte is read.
+class Argon2idRefusals : public testing::Test {
+ protected:
+  test_vectors::InaccessibleRegion huge_{std::size_t{1} << 32};
+  Bytes out_ = Bytes(32);
+  Bytes salt_ = Bytes(16, 1);
+};
+
+TEST_F(Argon2idRefusals, PassphraseOf2To32BytesIsTooLong) {
+  ASSERT_TRUE(huge_.ok());
+  auto done = vesk::argon2id_raw(huge_.span(), salt_, 65536, 3, 4, out_);
+  ASSERT_FALSE(done.ok());
+  EXPECT_EQ(done.error().kind(), vesk::CryptoError::Kind::KeyDerivationFailed);
+  EXPECT_EQ(done.error().message(), "Key derivation failed: password is too long");
+}
+
+TEST_F(Argon2idRefusals, ChecksOutputThenPassphraseThenSalt) {
+  ASSERT_TRUE(huge_.ok());
+  Bytes short_out(3);
+  const Bytes short_salt(7);
+  auto output_first = vesk::argon2id_raw(huge_.span(), short_salt, 65536, 3, 4, short_out);
+  ASSERT_FALSE(output_first.ok());
+  EXPECT_EQ(output_first.error().detail(), "output is too short");
+  auto passphrase_second = vesk::argon2id_raw(huge_.span(), short_salt, 65536, 3, 4, out_);
+  ASSERT_FALSE(passphrase_second.ok());
+  EXPECT_EQ(passphrase_second.error().detail(), "password is too long");
+  auto salt_third = vesk::argon2id_raw(bytes_of("pw"), short_salt, 65536, 3, 4, out_);
+  ASSERT_FALSE(salt_third.ok());
+  EXPECT_EQ(salt_third.error().detail(), "salt is too short");
+}
+
+TEST_F(Argon2idRefusals, ReportsLibraryRefusalsInItsOwnWords) {
+  auto no_passes = vesk::argon2id_raw(bytes_of("pw"), salt_, 64, 0, 4, out_);
+  ASSERT_FALSE(no_passes.ok());
+  EXPECT_EQ(no_passes.error().detail(), "time cost is too small");
+  auto too_little_memory = vesk::argon2id_raw(bytes_of("pw"), salt_, 8, 1, 4, out_);
+  ASSERT_FALSE(too_little_memory.ok());
+  EXPECT_EQ(too_little_memory.error().detail(), "memory cost is too small");
+}
+
+TEST_F(Argon2idRefusals, WorkMemoryThatCannotBeObtainedIsAnError) {
+  // Asks for 4 TiB. The kernel refuses that outright unless it is set to grant every request.
+  std::ifstream policy("/proc/sys/vm/overcommit_memory");
+  int mode = -1;
+  if (!(policy >> mode) || mode == 1) {
+    GTEST_SKIP() << "vm.overcommit_memory is 1 or unreadable: a 4 TiB request might be granted";
+  }
+  auto done = vesk::argon2id_raw(bytes_of("pw"), salt_, 0xFFFFFFFF, 1, 4, out_);
+  ASSERT_FALSE(done.ok());
+  EXPECT_EQ(done.error().message(),
+            "Key derivation failed: could not allocate 4294967295 KiB of work memory");
+}
+
+TEST(Pbkdf2, MatchesWycheproofVectors) {
+  const auto doc = test_vectors::load_json(kWycheproofPbkdf2);
+  if (!doc) {
+    GTEST_SKIP() << test_vectors::missing_reason(kWycheproofPbkdf2);
+  }
+  // Vectors above 100,000 iterations would only slow the suite; the fixed-cost keys cover
+  // 600,000. The file has none today, so every vector runs.
+  constexpr std::uint32_t kMaxIterations = 100000;
+  int checked = 0;
+  int skipped = 0;
+  for (const auto& group : (*doc)["testGroups"]) {
+    for (const auto& test : group["tests"]) {
+      SCOPED_TRACE("tcId " + std::to_string(test["tcId"].get<int>()));
+      const auto iterations = test["iterationCount"].get<std::uint32_t>();
+      if (iterations > kMaxIterations) {
+        ++skipped;
+        continue;
+      }
+      ASSERT_EQ(test["result"], "valid");
+      const Bytes password = from_hex(test["password"].get<std::string>());
+      const Bytes salt = from_hex(test["salt"].get<std::string>());
+      Bytes dk(test["dkLen"].get<std::size_t>());
+      vesk::pbkdf2_hmac_sha256(password, salt, iterations, dk);
+      EXPECT_EQ(to_hex(dk), test["dk"].get<std::string>());
+      ++checked;
+    }
+  }
+  EXPECT_GT(checked, 50);
+  if (skipped > 0) {
+    std::cout << "skipped " << skipped << " vectors above " << kMaxIterations << " iterations\n";
+  }
+}
+
+TEST(Pbkdf2, AgreesWithLibcryptoOnRandomInputs) {
+  std::mt19937 generator(20240611);
+  // Passphrase lengths around the 64-byte HMAC block, where the key is hashed first.
+  std::vector<std::size_t> lengths = {0, 1, 31, 32, 55, 56, 63, 64, 65, 127, 128, 200};
+  for (int i = 0; i < 40; ++i) {
+    lengths.push_back(generator() % 201);
+  }
+  for (std::size_t length : lengths) {
+    const Bytes passphrase = random_bytes(generator, length);
+    const Bytes salt = random_bytes(generator, generator() % 80);
+    const std::uint32_t iterations = 1 + generator() % 3000;
+    const std::size_t dk_len = 1 + generator() % 100;
+    SCOPED_TRACE("passphrase " + std::to_string(length) + " bytes, salt " +
+                 std::to_string(salt.size()) + ", c = " + std::to_string(iterations) + ", dkLen " +
+                 std::to_string(dk_len));
+    Bytes ours(dk_len);
+    vesk::pbkdf2_hmac_sha256(passphrase, salt, iterations, ours);
+    Bytes theirs(dk_len);
+    ASSERT_EQ(PKCS5_PBKDF2_HMAC(reinterpret_cast<const char*>(passphrase.data()),
+                                static_cast<int>(passphrase.size()), salt.data(),
+                                static_cast<int>(salt.size()), static_cast<int>(iterations),
+                                EVP_sha256(), static_cast<int>(dk_len), theirs.data()),
+              1);
+    EXPECT_EQ(to_hex(ours), to_hex(theirs));
+  }
+}
+
+TEST(Scrypt, MatchesTheRfc7914Examples) {
+  const auto doc = test_vectors::load_json(kDerivedKeys);
+  if (!doc) {
+    GTEST_SKIP() << test_vectors::missing_reason(kDerivedKeys);
+  }
+  const auto& examples = (*doc)["rfc"]["scrypt_rfc7914"];
+  ASSERT_FALSE(examples.empty());
+  for (const auto& example : examples) {
+    SCOPED_TRACE("N = " + std::to_string(example["N"].get<std::uint64_t>()));
+    Bytes dk(example["dk_len"].get<std::size_t>());
+    auto done = vesk::scrypt(bytes_of(example["password"].get<std::string>()),
+                             bytes_of(example["salt"].get<std::string>()),
+                             example["N"].get<std::uint64_t>(), example["r"].get<std::uint32_t>(),
+                             example["p"].get<std::uint32_t>(), dk);
+    ASSERT_TRUE(done.ok()) << done.error().message();
+    EXPECT_EQ(to_hex(dk), example["dk_hex"].get<std::string>());
+  }
+}
+
+TEST(Scrypt, AgreesWithEvpPbeScryptAtSmallCosts) {
+  std::mt19937 generator(7914);
+  for (int i = 0; i < 24; ++i) {
+    const std::uint64_t n = std::uint64_t{2} << (generator() % 10);  // 2 .. 1024
+    const std::uint32_t r = 1 + generator() % 8;
+    const std::uint32_t p = 1 + generator() % 3;
+    const Bytes passphrase = random_bytes(generator, generator() % 150);
+    const Bytes salt = random_bytes(generator, generator() % 40);
+    const std::size_t dk_len = 1 + generator() % 80;
+    SCOPED_TRACE("N = " + std::to_string(n) + ", r = " + std::to_string(r) +
+                 ", p = " + std::to_string(p));
+    Bytes ours(dk_len);
+    auto done = vesk::scrypt(passphrase, salt, n, r, p, ours);
+    ASSERT_TRUE(done.ok()) << done.error().message();
+    Bytes theirs(dk_len);
+    ASSERT_EQ(EVP_PBE_scrypt(reinterpret_cast<const char*>(passphrase.data()), passphrase.size(),
+                             salt.data(), salt.size(), n, r, p, 0, theirs.data(), dk_len),
+              1);
+    EXPECT_EQ(to_hex(ours), to_hex(theirs));
+  }
+}
+
+TEST(Scrypt, RefusesACostThatIsNotAPowerOfTwo) {
+  Bytes dk(32);
+  auto done = vesk::scrypt(bytes_of("pw"), bytes_of("salt"), 1000, 8, 1, dk);
+  ASSERT_FALSE(done.ok());
+  EXPECT_EQ(done.error().kind(), vesk::CryptoError::Kind::KeyDerivationFailed);
+  EXPECT_FALSE(done.error().detail().empty());
+}
+
+}  // namespace

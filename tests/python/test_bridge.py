@@ -1,0 +1,178 @@
+"""The awaitable bridge and the worker runtime as seen from Python: cancellation, several loops,
+completion order, faults, thread naming and the worker-thread setting (in fresh processes)."""
+import asyncio
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+import veltrano
+
+PBKDF2 = veltrano.DeriveKeyOptions("pbkdf2")
+
+
+def run_python(code, **env):
+    environment = dict(os.environ, **env)
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=120, env=environment)
+
+
+def test_cancellation_leaves_the_loop_clean():
+    salt = veltrano.Salt(bytes(32))
+    reported = []
+
+    async def scenario():
+        asyncio.get_running_loop().set_exception_handler(lambda loop, context: reported.append(context))
+        with pytest.raises(asyncio.TimeoutError):
+            await asyncio.wait_for(veltrano.derive_key("pw", salt), 0.01)
+        pending = veltrano.derive_key("pw", salt, PBKDF2)
+        await asyncio.sleep(0)
+        pending.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await pending
+        # The cancelled derivations finish in the background; nothing may touch their futures.
+        await asyncio.sleep(1.5)
+        return await veltrano.derive_key("pw", salt, PBKDF2)
+
+    key = asyncio.run(scenario())
+    assert len(key.as_bytes()) == 32
+    assert reported == []
+
+
+def test_futures_complete_in_the_order_their_work_ends():
+    salt = veltrano.Salt(bytes(32))
+
+    async def scenario():
+        order = []
+        slow = asyncio.ensure_future(veltrano.derive_key("pw", salt))  # Argon2id: the slowest
+        fast = asyncio.ensure_future(veltrano.derive_key("", salt))    # fails at once
+        for name, future in (("slow", slow), ("fast", fast)):
+            future.add_done_callback(lambda _f, name=name: order.append(name))
+        await asyncio.gather(slow, fast, return_exceptions=True)
+        return order
+
+    assert asyncio.run(scenario()) == ["fast", "slow"]
+
+
+def test_two_loops_in_two_threads():
+    salt = veltrano.Salt(bytes(32))
+    results = {}
+
+    def thread_main(name):
+        async def scenario():
+            loop = asyncio.get_running_loop()
+            future = veltrano.derive_key(name, salt, PBKDF2)
+            assert future.get_loop() is loop
+            key = await future
+            return threading.current_thread().name, key.as_bytes()
+
+        results[name] = asyncio.run(scenario())
+
+    threads = [threading.Thread(target=thread_main, args=(n,), name=n) for n in ("one", "two")]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert results["one"][0] == "one" and results["two"][0] == "two"
+    assert results["one"][1] != results["two"][1]
+
+
+def test_async_module_and_task_panic():
+    import veltrano_async
+
+    assert issubclass(veltrano_async.TaskPanic, Exception)
+    assert veltrano_async.TaskPanic.__module__ == "veltrano_async"
+    assert veltrano_async.TaskPanic.__doc__ is None
+
+
+def test_no_loop_means_runtime_error_and_no_threads():
+    result = run_python("""
+        import os, veltrano
+        before = len(os.listdir('/proc/self/task'))
+        try:
+            veltrano.derive_key('pw', veltrano.Salt(bytes(32)))
+        except RuntimeError as error:
+            print('RuntimeError')
+        print(len(os.listdir('/proc/self/task')) - before)
+    """)
+    assert result.stdout.split() == ["RuntimeError", "0"], result.stderr
+
+
+def worker_names():
+    names = []
+    for task in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{task}/comm") as comm:
+                names.append(comm.read().strip())
+        except FileNotFoundError:
+            pass
+    return names
+
+
+def test_worker_threads_setting_and_names():
+    result = run_python("""
+        import asyncio, os, veltrano
+        def names():
+            out = []
+            for t in os.listdir('/proc/self/task'):
+                with open(f'/proc/self/task/{t}/comm') as f:
+                    out.append(f.read().strip())
+            return out
+        print(names().count('veltrano-worker'))
+        async def main():
+            await veltrano.derive_key('pw', veltrano.Salt(bytes(32)), veltrano.DeriveKeyOptions('pbkdf2'))
+        asyncio.run(main())
+        print(names().count('veltrano-worker'))
+    """, VELTRANO_WORKER_THREADS="2")
+    assert result.returncode == 0, result.stderr
+    # Two task threads, plus the pool thread that ran the derivation.
+    assert result.stdout.split() == ["0", "3"]
+
+
+@pytest.mark.parametrize("value", ["0", "abc", "-1", "99999999999999999999999"])
+def test_invalid_worker_threads_setting_fails_every_call(value):
+    result = run_python("""
+        import asyncio, veltrano
+        async def main():
+            for _ in range(2):
+                try:
+                    veltrano.derive_key('pw', veltrano.Salt(bytes(32)))
+                except BaseException as error:
+                    print(type(error).__name__, '|', error)
+        asyncio.run(main())
+    """, VELTRANO_WORKER_THREADS=value)
+    lines = result.stdout.strip().splitlines()
+    assert len(lines) == 2, result.stderr
+    first, second = lines
+    assert first.startswith('PanicException | "VELTRANO_WORKER_THREADS"')
+    if value == "0":
+        assert first == 'PanicException | "VELTRANO_WORKER_THREADS" cannot be set to 0'
+    else:
+        assert " must be usize, error: " in first and first.endswith(f", value: {value}")
+    assert second.startswith("PanicException | ")
+
+
+def test_concurrent_memory_hard_derivations_are_limited():
+    """With one task thread at most two derivation jobs run at once, so eight concurrent
+    Argon2id calls (64 MiB each) never hold more than about two jobs' memory."""
+    result = run_python("""
+        import asyncio, resource, veltrano
+        from argon2.low_level import hash_secret_raw, Type
+        async def main():
+            salts = [veltrano.Salt(bytes([i]) * 32) for i in range(8)]
+            before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+            keys = await asyncio.gather(*[veltrano.derive_key('pw%d' % i, s) for i, s in enumerate(salts)])
+            grown_mib = (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024
+            for i, (salt, key) in enumerate(zip(salts, keys)):
+                expected = hash_secret_raw(b'pw%d' % i, salt.as_bytes(), time_cost=3, memory_cost=65536,
+                                           parallelism=4, hash_len=32, type=Type.ID, version=19)
+                assert key.as_bytes() == expected, i
+            print(grown_mib)
+        asyncio.run(main())
+    """, VELTRANO_WORKER_THREADS="1")
+    assert result.returncode == 0, result.stderr
+    # Two jobs hold 128 MiB; all eight at once would hold 512 MiB.
+    assert int(result.stdout) < 200
