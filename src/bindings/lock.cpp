@@ -1,6 +1,9 @@
 #include "bindings/lock.hpp"
 
 #include <atomic>
+#include <chrono>
+#include <thread>
+#include <utility>
 #include <mutex>
 #include <vector>
 
@@ -66,7 +69,33 @@ namespace {
 std::atomic<bool> interpreter_exiting{false};
 }  // namespace
 
-void mark_interpreter_exiting() noexcept { interpreter_exiting.store(true, std::memory_order_release); }
+namespace {
+std::atomic<int> entries_in_flight{0};
+constexpr int kExitWaitMilliseconds = 5000;
+}  // namespace
+
+detail::LockEntry::LockEntry() {
+  entries_in_flight.fetch_add(1, std::memory_order_seq_cst);
+  if (interpreter_is_gone()) {
+    entries_in_flight.fetch_sub(1, std::memory_order_seq_cst);
+    throw Fault("the interpreter is shutting down");
+  }
+}
+
+detail::LockEntry::~LockEntry() { entries_in_flight.fetch_sub(1, std::memory_order_seq_cst); }
+
+void mark_interpreter_exiting() noexcept {
+  interpreter_exiting.store(true, std::memory_order_seq_cst);
+  // A thread past the check may be waiting for the lock this thread holds: let it finish.
+  for (int waited = 0; entries_in_flight.load(std::memory_order_seq_cst) > 0 && waited < kExitWaitMilliseconds;
+       ++waited) {
+    int saved_depth = std::exchange(lock_depth(), 0);
+    PyThreadState* state = PyEval_SaveThread();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    PyEval_RestoreThread(state);
+    lock_depth() = saved_depth;
+  }
+}
 
 bool interpreter_is_gone() noexcept {
   return interpreter_exiting.load(std::memory_order_acquire) || !Py_IsInitialized();

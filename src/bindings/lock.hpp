@@ -24,8 +24,22 @@ void drain_pending_releases() noexcept;
 // late must then neither take the lock nor touch objects.
 bool interpreter_is_gone() noexcept;
 
-// Called once the interpreter starts to shut down (from an atexit hook).
+// Called once the interpreter starts to shut down (from an atexit hook): later lock sections on
+// threads without the lock refuse to start, and this waits, with the lock released, until the
+// ones already entering have left, so that no thread blocks on the lock during finalisation.
+// REQUIRES: the lock is held.
 void mark_interpreter_exiting() noexcept;
+
+namespace detail {
+// Counts a thread that is about to take the lock; refuses once the interpreter is going away.
+class LockEntry {
+ public:
+  LockEntry();  // throws Fault when the interpreter is gone
+  ~LockEntry();
+  LockEntry(const LockEntry&) = delete;
+  LockEntry& operator=(const LockEntry&) = delete;
+};
+}  // namespace detail
 
 // Counts the lock as held for the lifetime of the guard. REQUIRES: the lock is held.
 class LockDepthGuard {
@@ -62,9 +76,7 @@ decltype(auto) with_lock(Work&& work) {
     drain_pending_releases();
     return std::forward<Work>(work)();
   }
-  if (interpreter_is_gone()) {
-    throw Fault("the interpreter is not running");
-  }
+  detail::LockEntry entry;
   struct Held {
     PyGILState_STATE state = PyGILState_Ensure();
     ~Held() {

@@ -307,7 +307,8 @@ void Scheduler::run_task_thread() {
     if (timers_.empty()) {
       work_cv_.wait(lock);
     } else {
-      work_cv_.wait_until(lock, timers_.begin()->first.first);
+      const Clock::time_point next = timers_.begin()->first.first;  // a copy: the entry may go
+      work_cv_.wait_until(lock, next);
     }
     --idle_threads_;
   }

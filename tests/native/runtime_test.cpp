@@ -62,21 +62,6 @@ TEST(AbnormalEndText, MessageIsQuotedAndEscaped) {
   EXPECT_EQ(quote_escaped("\xe2\x82"), "\"\xef\xbf\xbd\xef\xbf\xbd\"");  // truncated sequence
 }
 
-TEST(AbnormalEndText, FaultPayloadClassification) {
-  const auto classify = [](auto thrown) {
-    try {
-      throw thrown;
-    } catch (...) {
-      return AbnormalEnd::from_exception(9, std::current_exception());
-    }
-  };
-  EXPECT_EQ(classify(Fault("with text")).text(), "task 9 panicked with message \"with text\"");
-  EXPECT_EQ(classify(Fault()).text(), "task 9 panicked");
-  EXPECT_EQ(classify(std::runtime_error("std text")).text(),
-            "task 9 panicked with message \"std text\"");
-  EXPECT_EQ(classify(42).text(), "task 9 panicked");
-}
-
 // ---- spawning and values ----
 
 Task<int> twice(int x) { co_return 2 * x; }
@@ -160,18 +145,6 @@ TEST(RuntimeTasks, FaultEndsOnlyItsTaskAndShowsInTheHandle) {
   // Both kinds of thread go on serving.
   EXPECT_EQ(rt.spawn_task(twice(21)).wait().value(), 42);
   EXPECT_EQ(rt.spawn_blocking_job([] { return 5; }).wait().value(), 5);
-}
-
-TEST(RuntimeTasks, ValueOfAnAbnormalOutcomeThrowsItsText) {
-  Runtime rt(1);
-  auto outcome = rt.spawn_task(throws_other()).wait();
-  EXPECT_FALSE(outcome.ok());
-  try {
-    (void)outcome.value();
-    ADD_FAILURE() << "value() did not throw";
-  } catch (const Fault& fault) {
-    EXPECT_EQ(*fault.message(), outcome.abnormal().text());
-  }
 }
 
 // ---- awaiting handles from tasks ----

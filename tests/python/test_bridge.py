@@ -176,3 +176,26 @@ def test_concurrent_memory_hard_derivations_are_limited():
     assert result.returncode == 0, result.stderr
     # Two jobs hold 128 MiB; all eight at once would hold 512 MiB.
     assert int(result.stdout) < 200
+
+
+@pytest.mark.parametrize("part, expected", [
+    ("job", "ValueError | Key derivation failed: task 5 panicked with message \"injected fault\""),
+    ("conversion", "TaskPanic | background task panicked: unknown error | True"),
+])
+def test_background_faults_reach_the_awaiting_code(part, expected):
+    pytest.importorskip("_veltrano_testing")
+    # A fresh process: with two task threads the build takes ids 1 and 2, the supervising task 3,
+    # the work task 4 and the derivation job 5.
+    result = run_python(f"""
+        import asyncio, veltrano, veltrano_async, _veltrano_testing as testing
+        async def main():
+            try:
+                await testing.derive_with_fault({part!r})
+            except Exception as error:
+                line = type(error).__name__ + ' | ' + str(error)
+                if isinstance(error, veltrano_async.TaskPanic):
+                    line += ' | ' + str(type(error) is veltrano_async.TaskPanic)
+                print(line)
+        asyncio.run(main())
+    """, VELTRANO_WORKER_THREADS="2")
+    assert result.stdout.strip() == expected, result.stderr

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "bindings/bridge/into_awaitable.hpp"
 #include "bindings/call/call_guard.hpp"
 #include "bindings/call/conversions.hpp"
 #include "bindings/call/parameter_spec.hpp"
@@ -15,6 +16,7 @@
 #include "bindings/errors/panic_exception.hpp"
 #include "bindings/py_ref.hpp"
 #include "runtime/fault.hpp"
+#include "vesk-crypto/domain/key_derivation.hpp"
 
 namespace veltrano::testing {
 namespace {
@@ -225,7 +227,43 @@ PyObject* run_in_subinterpreter(PyObject*, PyObject* args) {
   return PyLong_FromLong(status);
 }
 
+// A PBKDF2 derivation through this module's own bridge and runtime, with one part replaced by a
+// fault: the job itself ("job"), or the conversion of the key into a Python object ("conversion").
+runtime::Task<Expected<vesk::KeyBytes>> derivation(std::string passphrase, bool fault_in_job) {
+  vesk::SaltBytes salt{};
+  vesk::KdfRunner runner = vesk::run_kdf;
+  if (fault_in_job) {
+    runner = [](vesk::KdfJob) -> vesk::Result<vesk::KeyBytes> { throw Fault("injected fault"); };
+  }
+  auto bytes = std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(passphrase.data()),
+                                             passphrase.size());
+  vesk::Result<vesk::KeyBytes> key =
+      co_await vesk::derive_key_material(bytes, salt, vesk::KdfAlgorithm::Pbkdf2, runner);
+  if (!key.ok()) {
+    co_return ErrorValue::from_crypto_error(key.error());
+  }
+  co_return std::move(key).value();
+}
+
+PyObject* derive_with_fault(PyObject*, PyObject* args) {
+  const char* where = nullptr;
+  if (!PyArg_ParseTuple(args, "s", &where)) {
+    return nullptr;
+  }
+  std::string part = where;
+  return call_guard([part]() -> Expected<PyRef> {
+    bool in_job = part == "job";
+    return bindings::bridge::into_awaitable(derivation("pw", in_job), [in_job](vesk::KeyBytes) -> PyRef {
+      if (!in_job) {
+        throw Fault("injected fault");
+      }
+      return PyRef::borrow(Py_None);
+    });
+  });
+}
+
 PyMethodDef methods[] = {
+    {"derive_with_fault", derive_with_fault, METH_VARARGS, nullptr},
     {"make_key", make_key, METH_O, nullptr},
     {"fault", fault, METH_VARARGS, nullptr},
     {"fault_with_exception", fault_with_exception, METH_VARARGS, nullptr},
