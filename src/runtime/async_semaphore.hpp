@@ -61,9 +61,9 @@ class AsyncSemaphore {
   void unlink_locked(Waiter* waiter) noexcept;
 
   mutable std::mutex mutex_;
-  std::size_t permits_;      // GUARDED_BY(mutex_)
-  Waiter* head_ = nullptr;   // GUARDED_BY(mutex_)
-  Waiter* tail_ = nullptr;   // GUARDED_BY(mutex_)
+  std::size_t permits_;     // GUARDED_BY(mutex_)
+  Waiter* head_ = nullptr;  // GUARDED_BY(mutex_)
+  Waiter* tail_ = nullptr;  // GUARDED_BY(mutex_)
 };
 
 }  // namespace veltrano::runtime

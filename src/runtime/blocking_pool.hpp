@@ -72,8 +72,8 @@ class BlockingPool : public std::enable_shared_from_this<BlockingPool> {
   std::uint64_t next_seq_ = 0;                                  // GUARDED_BY(mutex_)
   std::size_t threads_ = 0;                                     // GUARDED_BY(mutex_)
   std::size_t dedicated_busy_ = 0;  // GUARDED_BY(mutex_), threads still in their dedicated job
-  std::size_t idle_ = 0;                                        // GUARDED_BY(mutex_)
-  bool shutdown_ = false;                                       // GUARDED_BY(mutex_)
+  std::size_t idle_ = 0;            // GUARDED_BY(mutex_)
+  bool shutdown_ = false;           // GUARDED_BY(mutex_)
 };
 
 }  // namespace veltrano::runtime

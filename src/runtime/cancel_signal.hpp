@@ -1,6 +1,5 @@
-// The one-shot cancel signal (CancelSender / CancelReceiver) and cancellable(), which drops a
-// task at its current suspension point once the signal is sent. Thread-safe: either end may live
-// on any thread.
+// The one-shot cancel signal (CancelSender/CancelReceiver) and cancellable(), which drops a task
+// at its current suspension point once the signal is sent. Thread-safe: ends live on any thread.
 #pragma once
 
 #include <atomic>
@@ -24,9 +23,9 @@ namespace detail {
 struct CancelChannel {
   std::mutex mutex;
   std::atomic<bool> sent{false};
-  bool sender_gone = false;               // GUARDED_BY(mutex)
+  bool sender_gone = false;                // GUARDED_BY(mutex)
   std::shared_ptr<TaskCore> waiting_task;  // GUARDED_BY(mutex)
-  std::uint64_t waiting_scope = 0;        // GUARDED_BY(mutex)
+  std::uint64_t waiting_scope = 0;         // GUARDED_BY(mutex)
 };
 
 struct CancelAccess;

@@ -44,7 +44,7 @@ std::string quote_escaped(std::string_view text);
 template <typename T>
 class Outcome {
  public:
-  Outcome(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit
+  Outcome(T value) : state_(std::in_place_index<0>, std::move(value)) {}        // NOLINT: implicit
   Outcome(AbnormalEnd end) : state_(std::in_place_index<1>, std::move(end)) {}  // NOLINT
 
   bool ok() const noexcept { return state_.index() == 0; }

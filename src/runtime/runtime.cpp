@@ -21,7 +21,7 @@ thread_local Runtime* tls_runtime = nullptr;
 // The configuration mutex and the once-only cell of the process-wide runtime.
 struct ProcessRuntime {
   std::mutex mutex;
-  bool poisoned = false;              // GUARDED_BY(mutex)
+  bool poisoned = false;                // GUARDED_BY(mutex)
   bool fork_handler_installed = false;  // GUARDED_BY(mutex)
   std::atomic<Runtime*> instance{nullptr};
   std::atomic<bool> in_forked_child{false};
@@ -92,7 +92,8 @@ Runtime::Runtime(std::size_t task_threads, std::chrono::nanoseconds pool_idle_ti
   try {
     for (std::size_t i = 0; i < task_threads; ++i) {
       next_task_id();
-      pool_->start_dedicated(UniqueFunction([scheduler = scheduler_] { scheduler->run_task_thread(); }));
+      pool_->start_dedicated(
+          UniqueFunction([scheduler = scheduler_] { scheduler->run_task_thread(); }));
     }
   } catch (...) {
     pool_->begin_shutdown();

@@ -59,7 +59,11 @@ struct CancelScopeRecord {
 
 // Per-task state. Lifecycle: Scheduled (queued) -> Running -> Idle (suspended) -> Scheduled ... ->
 // Finished. Only the thread that moved the task to Running touches the frame and the owner-only
-// fields; the transitions happen under mutex_.
+// fields; the transitions happen under mutex_, so a task is never resumed twice or on two threads.
+// Each run bumps generation_, and a Waker carries the generation of the run that made it: a wake
+// from an await that the task has left since (dropped by a cancel) is stale and ignored. A cancel
+// signal wakes through wake_scope(), which counts only while its region is registered, and a wake
+// that arrives while the task runs is kept and acted on when it suspends: no wake is lost.
 class TaskCore : public std::enable_shared_from_this<TaskCore> {
  public:
   TaskCore(std::uint64_t id, Task<void> root, std::shared_ptr<CompletionBase> completion,
@@ -103,13 +107,13 @@ class TaskCore : public std::enable_shared_from_this<TaskCore> {
   const std::shared_ptr<Scheduler> scheduler_;
 
   std::mutex mutex_;
-  State state_ = State::Scheduled;                   // GUARDED_BY(mutex_)
-  std::uint64_t generation_ = 0;                      // GUARDED_BY(mutex_)
-  bool leaf_ready_ = false;                           // GUARDED_BY(mutex_)
-  bool notified_while_running_ = false;               // GUARDED_BY(mutex_)
-  bool cancel_requested_ = false;                     // GUARDED_BY(mutex_)
-  std::uint64_t next_scope_id_ = 1;                   // GUARDED_BY(mutex_)
-  std::vector<CancelScopeRecord*> scopes_;            // GUARDED_BY(mutex_), outermost first
+  State state_ = State::Scheduled;          // GUARDED_BY(mutex_)
+  std::uint64_t generation_ = 0;            // GUARDED_BY(mutex_)
+  bool leaf_ready_ = false;                 // GUARDED_BY(mutex_)
+  bool notified_while_running_ = false;     // GUARDED_BY(mutex_)
+  bool cancel_requested_ = false;           // GUARDED_BY(mutex_)
+  std::uint64_t next_scope_id_ = 1;         // GUARDED_BY(mutex_)
+  std::vector<CancelScopeRecord*> scopes_;  // GUARDED_BY(mutex_), outermost first
 
   // Owner-only (see the class comment).
   Task<void> root_;
@@ -155,11 +159,11 @@ class Scheduler {
   std::condition_variable work_cv_;
   std::condition_variable exit_cv_;
   std::deque<std::shared_ptr<TaskCore>> queue_;  // GUARDED_BY(mutex_)
-  std::map<TimerKey, Waker> timers_;              // GUARDED_BY(mutex_)
-  std::uint64_t next_timer_seq_ = 0;              // GUARDED_BY(mutex_)
-  std::size_t idle_threads_ = 0;                  // GUARDED_BY(mutex_)
-  std::size_t threads_in_loop_ = 0;               // GUARDED_BY(mutex_)
-  bool shutdown_ = false;                         // GUARDED_BY(mutex_)
+  std::map<TimerKey, Waker> timers_;             // GUARDED_BY(mutex_)
+  std::uint64_t next_timer_seq_ = 0;             // GUARDED_BY(mutex_)
+  std::size_t idle_threads_ = 0;                 // GUARDED_BY(mutex_)
+  std::size_t threads_in_loop_ = 0;              // GUARDED_BY(mutex_)
+  bool shutdown_ = false;                        // GUARDED_BY(mutex_)
 };
 
 }  // namespace veltrano::runtime

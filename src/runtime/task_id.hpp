@@ -1,4 +1,4 @@
-// Task identifiers: one process-wide counter, shared by every task and blocking job of every runtime.
+// Task identifiers: one process-wide counter for every task and blocking job of every runtime.
 // Thread-safe (one atomic counter).
 #pragma once
 

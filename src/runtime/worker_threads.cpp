@@ -175,8 +175,8 @@ std::vector<Mount> read_mounts(const std::filesystem::path& root) {
     if (separator == fields.end() || before < 6 || fields.end() - separator < 4) {
       continue;
     }
-    mounts.push_back(Mount{unescape_octal(fields[3]), unescape_octal(fields[4]), separator[1],
-                           separator[3]});
+    mounts.push_back(
+        Mount{unescape_octal(fields[3]), unescape_octal(fields[4]), separator[1], separator[3]});
   }
   return mounts;
 }
@@ -276,14 +276,15 @@ std::optional<std::size_t> parse_worker_threads(std::optional<std::string_view> 
     return std::nullopt;
   }
   if (const std::size_t bad = first_invalid_utf8(*raw); bad != std::string_view::npos) {
-    throw Fault(quoted_variable() + " must be valid unicode, error: invalid utf-8 sequence at byte " +
+    throw Fault(quoted_variable() +
+                " must be valid unicode, error: invalid utf-8 sequence at byte " +
                 std::to_string(bad));
   }
   std::string error;
   const std::optional<std::size_t> value = parse_unsigned(*raw, error);
   if (!value) {
-    throw Fault(quoted_variable() + " must be usize, error: " + error + ", value: " +
-                std::string(*raw));
+    throw Fault(quoted_variable() + " must be usize, error: " + error +
+                ", value: " + std::string(*raw));
   }
   if (*value == 0) {
     throw Fault(quoted_variable() + " cannot be set to 0");

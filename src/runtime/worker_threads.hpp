@@ -1,6 +1,5 @@
-// How many task threads the worker runtime starts: the "VELTRANO_WORKER_THREADS" setting, or the
-// processors the process may use (affinity set lowered to the control group's CPU quota).
-// Thread-safe: pure functions over their arguments and read-only files.
+// The task-thread count: "VELTRANO_WORKER_THREADS", else the usable processors (affinity set
+// lowered to the control group's CPU quota). Thread-safe: functions of arguments and files only.
 #pragma once
 
 #include <cstddef>

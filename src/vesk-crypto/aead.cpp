@@ -13,6 +13,7 @@
 
 #include "random/fill.hpp"
 #include "runtime/fault.hpp"
+#include "vesk-crypto/libcrypto_error.hpp"
 #include "vesk-crypto/secure_wipe.hpp"
 
 namespace vesk {
@@ -26,19 +27,6 @@ using CipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxDeleter>;
 // EVP_*Update takes int lengths; a multiple of the block size keeps every chunk on the bulk path.
 constexpr std::size_t kChunkSize = std::size_t{1} << 30;
 static_assert(kChunkSize <= INT_MAX && kChunkSize % 16 == 0);
-
-// Takes the oldest queued libcrypto error as text and empties the queue.
-std::string take_libcrypto_error(const char* if_none) {
-  const unsigned long code = ERR_get_error();
-  std::string text = if_none;
-  if (code != 0) {
-    char buffer[256];
-    ERR_error_string_n(code, buffer, sizeof(buffer));
-    text = buffer;
-  }
-  ERR_clear_error();
-  return text;
-}
 
 struct FetchedCipher {
   EVP_CIPHER* cipher;

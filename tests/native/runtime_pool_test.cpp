@@ -98,9 +98,8 @@ TEST(BlockingPool, EveryThreadIsNamed) {
                 .wait()
                 .value(),
             "veltrano-worker");
-  EXPECT_TRUE(eventually([&] {
-    return testing::threads_named("veltrano-worker") == rt.pool_thread_count();
-  }));
+  EXPECT_TRUE(eventually(
+      [&] { return testing::threads_named("veltrano-worker") == rt.pool_thread_count(); }));
 }
 
 TEST(BlockingPool, JobsBeyondTheLimitWaitInTheQueue) {

@@ -20,13 +20,13 @@ namespace veltrano::runtime {
 namespace {
 
 // Inside the child: report and leave with 1 on the first failed check.
-#define CHILD_CHECK(condition)                                                       \
-  do {                                                                              \
-    if (!(condition)) {                                                             \
+#define CHILD_CHECK(condition)                                                           \
+  do {                                                                                   \
+    if (!(condition)) {                                                                  \
       std::fprintf(stderr, "child check failed at line %d: %s\n", __LINE__, #condition); \
-      std::fflush(stderr);                                                          \
-      _exit(1);                                                                     \
-    }                                                                               \
+      std::fflush(stderr);                                                               \
+      _exit(1);                                                                          \
+    }                                                                                    \
   } while (false)
 
 // ThreadSanitizer starts a helper thread of its own with the process's first new thread.

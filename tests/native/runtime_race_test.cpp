@@ -77,7 +77,8 @@ TEST(RuntimeRaces, HandleCancelAgainstJobCompletion) {
 }
 
 Task<int> cancellable_quick_job(Probe* probe, int job_spin, CancelReceiver receiver) {
-  std::optional<int> r = co_await cancellable(await_quick_job(probe, job_spin), std::move(receiver));
+  std::optional<int> r =
+      co_await cancellable(await_quick_job(probe, job_spin), std::move(receiver));
   co_return r ? *r : -1;
 }
 

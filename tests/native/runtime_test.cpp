@@ -58,7 +58,7 @@ TEST(AbnormalEndText, MessageIsQuotedAndEscaped) {
   EXPECT_EQ(quote_escaped("\x1b[0m\x01\x7f"), "\"\\u{1b}[0m\\u{1}\\u{7f}\"");
   EXPECT_EQ(quote_escaped("\xc2\x85"), "\"\\u{85}\"");  // C1 control NEL
   EXPECT_EQ(quote_escaped("it's caf\xc3\xa9 \xe2\x82\xac"), "\"it's caf\xc3\xa9 \xe2\x82\xac\"");
-  EXPECT_EQ(quote_escaped("bad\xff!"), "\"bad\xef\xbf\xbd!\"");  // malformed byte -> U+FFFD
+  EXPECT_EQ(quote_escaped("bad\xff!"), "\"bad\xef\xbf\xbd!\"");          // malformed byte -> U+FFFD
   EXPECT_EQ(quote_escaped("\xe2\x82"), "\"\xef\xbf\xbd\xef\xbf\xbd\"");  // truncated sequence
 }
 
@@ -362,10 +362,10 @@ TEST(RuntimeCancellable, OuterSignalDropsNestedRegionsToo) {
   Event frame_destroyed, job_release, job_result_destroyed, waiting;
   auto [outer_sender, outer_receiver] = make_cancel_signal();
   auto [inner_sender, inner_receiver] = make_cancel_signal();
-  auto handle = rt.spawn_task(run_cancellable(
-      nested_cancellable(std::move(inner_receiver), &frame_destroyed, &job_release,
-                         &job_result_destroyed, &waiting),
-      std::move(outer_receiver)));
+  auto handle = rt.spawn_task(
+      run_cancellable(nested_cancellable(std::move(inner_receiver), &frame_destroyed, &job_release,
+                                         &job_result_destroyed, &waiting),
+                      std::move(outer_receiver)));
   ASSERT_TRUE(waiting.wait());
   outer_sender.send();
   EXPECT_EQ(handle.wait().value(), "cancelled");
@@ -380,10 +380,10 @@ TEST(RuntimeCancellable, InnerSignalLeavesTheOuterRegionRunning) {
   Event frame_destroyed, job_release, job_result_destroyed, waiting;
   auto [outer_sender, outer_receiver] = make_cancel_signal();
   auto [inner_sender, inner_receiver] = make_cancel_signal();
-  auto handle = rt.spawn_task(run_cancellable(
-      nested_cancellable(std::move(inner_receiver), &frame_destroyed, &job_release,
-                         &job_result_destroyed, &waiting),
-      std::move(outer_receiver)));
+  auto handle = rt.spawn_task(
+      run_cancellable(nested_cancellable(std::move(inner_receiver), &frame_destroyed, &job_release,
+                                         &job_result_destroyed, &waiting),
+                      std::move(outer_receiver)));
   ASSERT_TRUE(waiting.wait());
   inner_sender.send();
   EXPECT_EQ(handle.wait().value(), "finished 99");
@@ -495,8 +495,7 @@ TEST(RuntimeTimers, CancellingASleepingTaskDropsIt) {
 
 // ---- semaphore ----
 
-Task<void> take_permit(AsyncSemaphore* semaphore, int label, std::vector<int>* order,
-                       Event* hold) {
+Task<void> take_permit(AsyncSemaphore* semaphore, int label, std::vector<int>* order, Event* hold) {
   AsyncSemaphore::Permit permit = co_await semaphore->acquire();
   order->push_back(label);  // one task thread: no lock needed
   if (hold != nullptr) {

@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "vesk-crypto/libcrypto_error.hpp"
+
 namespace vesk {
 namespace {
 
@@ -16,19 +18,6 @@ struct KdfCtxDeleter {
   void operator()(EVP_KDF_CTX* ctx) const noexcept { EVP_KDF_CTX_free(ctx); }
 };
 using KdfCtxPtr = std::unique_ptr<EVP_KDF_CTX, KdfCtxDeleter>;
-
-// Takes the oldest queued libcrypto error as text and empties the queue.
-std::string take_libcrypto_error(const char* if_none) {
-  const unsigned long code = ERR_get_error();
-  std::string text = if_none;
-  if (code != 0) {
-    char buffer[256];
-    ERR_error_string_n(code, buffer, sizeof(buffer));
-    text = buffer;
-  }
-  ERR_clear_error();
-  return text;
-}
 
 struct FetchedKdf {
   EVP_KDF* kdf;

@@ -93,8 +93,10 @@ class FakeRoot {
   void v1(const std::string& group) const {
     write("proc/self/cgroup",
           "12:memory:/other\n"
-          "4:cpu,cpuacct:" + group + "\n"
-          "1:name=systemd:/init.scope\n");
+          "4:cpu,cpuacct:" +
+              group +
+              "\n"
+              "1:name=systemd:/init.scope\n");
     write("proc/self/mountinfo",
           "25 24 0:22 / /sys/fs/cgroup/memory rw,nosuid shared:9 - cgroup cgroup rw,memory\n"
           "26 24 0:23 / /sys/fs/cgroup/cpu,cpuacct rw,nosuid shared:10 - cgroup cgroup "
