@@ -95,21 +95,15 @@ void ErrorValue::restore() && {
 }
 
 PyRef ErrorValue::into_exception() && {
-  if (Lazy* lazy = std::get_if<Lazy>(&state_)) {
-    PyRef message = PyRef::steal(new_str(lazy->message));
-    if (!message) {
-      throw Fault("could not create the message of an exception");
+  if (is_lazy()) {
+    // Let the interpreter build it exactly as it would be raised, then take it back.
+    std::move(*this).restore();
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type == nullptr) {
+      throw Fault("could not create an exception");
     }
-    PyObject* type = lazy->type();
-    if (!PyExceptionClass_Check(type)) {
-      return PyRef::steal(
-          PyObject_CallFunction(PyExc_TypeError, "s", "exceptions must derive from BaseException"));
-    }
-    PyRef exception = PyRef::steal(PyObject_CallFunctionObjArgs(type, message.get(), nullptr));
-    if (!exception) {
-      return std::move(ErrorValue::fetch()).into_exception();
-    }
-    return exception;
+    state_ = Fetched{PyRef::steal(type), PyRef::steal(value), PyRef::steal(traceback)};
   }
   Fetched& fetched = std::get<Fetched>(state_);
   PyObject* type = fetched.type.release();
