@@ -63,8 +63,19 @@ pytest-%: .venv-%/installed build/testing-%/built
 
 test: native $(addprefix pytest-,$(PY_TEST_VERSIONS))
 
+PASSPHRASE_FD := --passphrase-fd 3 3<<<'correct horse battery staple'
 demo: .venv-3.13/installed
 	.venv-3.13/bin/python examples/demo.py
+	@echo; echo "--- sealing a file under a passphrase with examples/seal.py ---"
+	@rm -rf build/demo && mkdir -p build/demo
+	@printf 'Meet me at the usual place at ten.\n' > build/demo/note.txt
+	.venv-3.13/bin/python examples/seal.py encrypt build/demo/note.txt $(PASSPHRASE_FD)
+	@mv build/demo/note.txt build/demo/note.original.txt && ls -l build/demo
+	.venv-3.13/bin/python examples/seal.py decrypt build/demo/note.txt.sealed $(PASSPHRASE_FD)
+	cmp build/demo/note.txt build/demo/note.original.txt && cat build/demo/note.txt
+	! .venv-3.13/bin/python examples/seal.py decrypt build/demo/note.txt.sealed -o build/demo/wrong.txt \
+	  --passphrase-fd 3 3<<<'Correct horse battery staple'
+	@test ! -e build/demo/wrong.txt && echo "wrong passphrase refused (exit status 1), nothing written"
 
 # Both extensions built in tree with ASan+UBSan; the interpreter needs the runtime preloaded.
 SAN_PY := $(call newest_of,3.13)
