@@ -92,5 +92,21 @@ sanitize: $(STAMPS)/system .venv-3.13/installed
 	cmake --build build/tsan -j $(JOBS) --target veltrano_native_tests
 	TSAN_OPTIONS=halt_on_error=1 build/tsan/veltrano_native_tests
 
+# Native benches in build/bench, a venv with the wheel and the peer libraries, then every benchmark.
+$(STAMPS)/bench-native: $(STAMPS)/system $(SOURCES) $(wildcard bench/*_bench.cpp)
+	cmake -S . -B build/bench -DVELTRANO_WHEEL_MODULE=OFF -DVELTRANO_BENCH=ON >/dev/null
+	cmake --build build/bench -j $(JOBS) --target aead_bench kdf_bench runtime_bench
+	@touch $@
+
+.venv-bench/installed: $(WHEEL_STAMP)
+	@test -x .venv-bench/bin/python || $(PY_NEWEST) -m venv .venv-bench
+	.venv-bench/bin/python -m pip install -q --disable-pip-version-check --force-reinstall --no-deps dist/veltrano-*.whl
+	.venv-bench/bin/python -m pip install -q --disable-pip-version-check cryptography argon2-cffi matplotlib
+	@touch $@
+
+bench: $(STAMPS)/bench-native .venv-bench/installed
+	build/bench/runtime_bench
+	.venv-bench/bin/python bench/report.py --native-dir build/bench
+
 clean:
 	rm -rf build dist .venv-*

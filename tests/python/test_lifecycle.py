@@ -96,3 +96,18 @@ def test_fork_while_derivations_run():
     # Outside a loop the child gets the usual RuntimeError; inside one, the clear refusal.
     assert lines[:3] == [f"RuntimeError: no running event loop|{refusal}"] * 3
     assert lines[3] == "100000"
+
+
+def test_exit_right_after_a_derivation():
+    # The background tasks drop their last Python references just after the future completes,
+    # which races with the interpreter's finalisation when the script ends at once.
+    code = textwrap.dedent("""
+        import asyncio, veltrano
+        async def main():
+            await veltrano.derive_key('pw', veltrano.Salt(bytes(32)), veltrano.DeriveKeyOptions('pbkdf2'))
+        asyncio.run(main())
+    """)
+    for _ in range(20):
+        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+        assert result.returncode == 0, result.stderr
+        assert result.stderr == ""
