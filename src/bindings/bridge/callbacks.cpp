@@ -9,7 +9,18 @@ namespace {
 
 struct DoneCallbackValue {
   std::optional<runtime::CancelSender> sender;  // present until used; dropping it means "gone"
+  PyRef own_future;                             // a weak reference to the future it was made for
 };
+
+// Whether future is the one the callback was made for (a dead or unreadable reference is not).
+bool is_own_future(const DoneCallbackValue& callback, PyObject* future) {
+  PyRef referent = PyRef::steal(PyObject_CallObject(callback.own_future.get(), nullptr));
+  if (!referent) {
+    PyErr_Clear();
+    return false;
+  }
+  return referent.get() == future;
+}
 struct CheckedCompleterValue {};
 
 ClassTypeCell& done_callback_cell();
@@ -40,11 +51,15 @@ PyObject* done_callback_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (Status bound = bind_arguments(kDoneSpec, args, kwargs, slots); !bound.ok()) {
       return std::move(bound).error();
     }
+    DoneCallbackValue& callback = instance_of<DoneCallbackValue>(self)->value;
+    if (!is_own_future(callback, slots[0])) {
+      return PyRef::borrow(Py_None);
+    }
     std::optional<bool> cancelled = ask_cancelled(slots[0]);
     if (!cancelled) {
       PyErr_PrintEx(0);
     } else if (*cancelled) {
-      auto& sender = instance_of<DoneCallbackValue>(self)->value.sender;
+      auto& sender = callback.sender;
       if (sender) {
         std::optional<runtime::CancelSender> taken = std::move(sender);
         sender.reset();
@@ -95,8 +110,13 @@ ClassTypeCell& checked_completer_cell() {
 
 }  // namespace
 
-Expected<PyRef> new_done_callback(runtime::CancelSender sender) {
-  return create_instance(done_callback_cell().get_or_fault(), DoneCallbackValue{std::move(sender)});
+Expected<PyRef> new_done_callback(runtime::CancelSender sender, PyObject* future) {
+  PyRef own_future = PyRef::steal(PyWeakref_NewRef(future, nullptr));
+  if (!own_future) {
+    return ErrorValue::fetch();
+  }
+  return create_instance(done_callback_cell().get_or_fault(),
+                         DoneCallbackValue{std::move(sender), std::move(own_future)});
 }
 
 Expected<PyRef> new_checked_completer() {

@@ -12,8 +12,10 @@
 
 namespace veltrano::bindings::bridge {
 
-// A new DoneCallback holding the sending end of a cancel signal.
-Expected<PyRef> new_done_callback(runtime::CancelSender sender);
+// A new DoneCallback for future, holding the sending end of a cancel signal. It keeps only a
+// weak reference to its future (a strong one would be a cycle the collector cannot see) and
+// ignores calls for any other future.
+Expected<PyRef> new_done_callback(runtime::CancelSender sender, PyObject* future);
 
 // A new CheckedCompleter.
 Expected<PyRef> new_checked_completer();

@@ -82,7 +82,7 @@ Expected<PyRef> into_awaitable(runtime::Task<Expected<T>> computation, Convert c
   if (!future) {
     return ErrorValue::fetch();
   }
-  Expected<PyRef> callback = new_done_callback(std::move(sender));
+  Expected<PyRef> callback = new_done_callback(std::move(sender), future.get());
   if (!callback.ok()) {
     return std::move(callback).error();
   }
