@@ -2,6 +2,7 @@
 # make test      native tests, then the pytest suite on the oldest and newest CPython (own set-up)
 # make sanitize  the same tests built with ASan+UBSan, and the native tests under TSan
 # make bench     every benchmark; writes bench/results.md and bench/results.png
+# make fuzz      the Python surface fuzzed under ASan+UBSan (FUZZ_SECONDS, default 60)
 SHELL := /bin/bash
 .DEFAULT_GOAL := test
 .SECONDARY:
@@ -107,6 +108,27 @@ $(STAMPS)/bench-native: $(STAMPS)/system $(SOURCES) $(wildcard bench/*_bench.cpp
 bench: $(STAMPS)/bench-native .venv-bench/installed
 	build/bench/runtime_bench
 	.venv-bench/bin/python bench/report.py --native-dir build/bench
+
+# The Python surface fuzzed with atheris under ASan+UBSan for FUZZ_SECONDS (default 60).
+FUZZ_SECONDS ?= 60
+FUZZ_DIR ?= build/fuzz
+# The forwarding library goes ahead of GCC's sanitizer runtimes, which would swallow atheris's
+# coverage callbacks. PATH: libFuzzer re-runs the harness itself for -merge=1 and -fork.
+FUZZ_ENV = PATH=$(CURDIR)/$(FUZZ_DIR)/venv/bin:$$PATH PYTHONPATH=$(CURDIR)/build/asan \
+  ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  LD_PRELOAD="$(CURDIR)/$(FUZZ_DIR)/libcoverage_forward.so $$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)"
+fuzz: $(STAMPS)/system
+	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(SAN_PY) \
+	  -DVELTRANO_TESTING_MODULE=ON -DVELTRANO_SANITIZE=address,undefined >/dev/null
+	cmake --build build/asan -j $(JOBS) --target veltrano _veltrano_testing
+	mkdir -p $(FUZZ_DIR)/corpus $(FUZZ_DIR)/findings
+	@test -x $(FUZZ_DIR)/venv/bin/python || $(SAN_PY) -m venv $(FUZZ_DIR)/venv
+	$(FUZZ_DIR)/venv/bin/python -m pip install -q --disable-pip-version-check atheris cryptography
+	g++ -std=c++20 -O2 -Wall -Wextra -Werror -shared -fPIC -o $(FUZZ_DIR)/libcoverage_forward.so \
+	  tests/fuzz/coverage_forward.cpp -ldl
+	$(FUZZ_ENV) $(FUZZ_DIR)/venv/bin/python tests/fuzz/fuzz_api.py --unpack $(FUZZ_DIR)/corpus
+	$(FUZZ_ENV) $(FUZZ_DIR)/venv/bin/python tests/fuzz/fuzz_api.py -max_total_time=$(FUZZ_SECONDS) \
+	  -timeout=60 -rss_limit_mb=4096 -artifact_prefix=$(CURDIR)/$(FUZZ_DIR)/findings/ $(FUZZ_DIR)/corpus
 
 clean:
 	rm -rf build dist .venv-*
