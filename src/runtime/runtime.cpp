@@ -21,8 +21,7 @@ thread_local Runtime* tls_runtime = nullptr;
 // The configuration mutex and the once-only cell of the process-wide runtime.
 struct ProcessRuntime {
   std::mutex mutex;
-  bool poisoned = false;                // GUARDED_BY(mutex)
-  bool fork_handler_installed = false;  // GUARDED_BY(mutex)
+  bool poisoned = false;  // GUARDED_BY(mutex)
   std::atomic<Runtime*> instance{nullptr};
   std::atomic<bool> in_forked_child{false};
 };
@@ -35,6 +34,12 @@ ProcessRuntime& process_runtime() {
   return *state;
 }
 
+// A fork waits for a build in progress: otherwise the child would inherit the configuration
+// mutex held by a thread that does not exist there, and its first runtime() call would hang.
+void lock_before_fork() { process_runtime().mutex.lock(); }
+
+void unlock_in_parent() { process_runtime().mutex.unlock(); }
+
 // A forked child has only the forking thread; the parent's task and pool threads are gone, so
 // the inherited runtime would accept work that never runs.
 void mark_forked_child() {
@@ -42,7 +47,14 @@ void mark_forked_child() {
   if (process.instance.load(std::memory_order_relaxed) != nullptr) {
     process.in_forked_child.store(true, std::memory_order_relaxed);
   }
+  process.mutex.unlock();
 }
+
+// Registered when the library is loaded, before any of its threads exists: registered lazily,
+// a fork landing during the registration would leave the child waiting for a once-only guard
+// held by a thread it does not have, just as it would for the mutex.
+const bool fork_handlers_installed =
+    pthread_atfork(&lock_before_fork, &unlock_in_parent, &mark_forked_child) == 0;
 
 class SleepAwaiter {
  public:
@@ -134,11 +146,8 @@ Runtime& runtime() {
   }
   // A fault below leaves the cell empty and the mutex poisoned for every later call.
   try {
-    if (!process.fork_handler_installed) {
-      if (pthread_atfork(nullptr, nullptr, &mark_forked_child) != 0) {
-        throw Fault("Unable to build worker runtime: cannot install the fork handler");
-      }
-      process.fork_handler_installed = true;
+    if (!fork_handlers_installed) {
+      throw Fault("Unable to build worker runtime: cannot install the fork handler");
     }
     auto built = std::make_unique<Runtime>(worker_thread_count());
     Runtime* leaked = built.release();  // see process_runtime(): never destroyed

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -188,6 +189,41 @@ TEST_F(ProcessRuntime, ForkedChildIsRefusedTheInheritedRuntime) {
         CHILD_CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
         CHILD_CHECK(&runtime() == &rt);  // the parent keeps its runtime
         CHILD_CHECK(rt.spawn_blocking_job([] { return 2; }).wait().value() == 2);
+        _exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+// Children forked while another thread is building the runtime must neither hang on the
+// configuration mutex nor get a half-built runtime: each one either builds its own (forked before
+// the build) or is refused (forked after it).
+TEST_F(ProcessRuntime, ForkDuringTheFirstBuildNeverStrandsTheChild) {
+  EXPECT_EXIT(
+      {
+        setenv("VELTRANO_WORKER_THREADS", "192", 1);  // a build slow enough for forks to land in
+        std::atomic<bool> built{false};
+        std::thread builder([&built] {
+          (void)runtime();
+          built.store(true);
+        });
+        int children = 0;
+        do {
+          const pid_t child = fork();
+          if (child == 0) {
+            alarm(5);  // a stuck child ends by SIGALRM instead of hanging the test
+            const std::string outcome = fault_of_runtime();
+            _exit(outcome == "<built>" ||
+                          outcome == "worker runtime is not available in a forked child process"
+                      ? 0
+                      : 1);
+          }
+          CHILD_CHECK(child > 0);
+          int status = 0;
+          CHILD_CHECK(waitpid(child, &status, 0) == child);
+          CHILD_CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+          ++children;
+        } while (!built.load() && children < 200);
+        builder.join();
         _exit(0);
       },
       ::testing::ExitedWithCode(0), "");
