@@ -138,21 +138,25 @@ def test_threads_and_derivations_under_a_tiny_switch_interval():
 
 
 CLOSED_LOOP = r"""
-import asyncio, hashlib, sys, time
+import asyncio, hashlib, sys, threading, time
 import veltrano
 
 PBKDF2 = veltrano.DeriveKeyOptions("pbkdf2")
 salt = veltrano.Salt(bytes(32))
 
 class CountingStderr:
-    # Each derivation that ends prints the loop's refusal of its completion here.
+    # Each derivation that ends prints the loop's refusal of its completion here, whole, from
+    # one worker thread. Threads printing at once interleave their pieces (and would lose
+    # updates of one shared text), so each thread's text is kept apart.
     def __init__(self, stream):
-        self.stream, self.text = stream, ""
+        self.stream, self.by_thread = stream, {}
     @property
     def refusals(self):
-        return self.text.count("RuntimeError: Event loop is closed")
+        return sum(text.count("RuntimeError: Event loop is closed")
+                   for text in list(self.by_thread.values()))
     def write(self, text):
-        self.text += text
+        thread = threading.get_ident()
+        self.by_thread[thread] = self.by_thread.get(thread, "") + text
         return self.stream.write(text)
     def flush(self):
         self.stream.flush()
@@ -196,7 +200,7 @@ sys.exit(3)
 def test_closed_loop_with_pending_derivations():
     result = run_scenario(CLOSED_LOOP)
     assert result.returncode == 3, result.stderr
-    assert result.stdout.splitlines() == ["refusals: 7", "pending: 7", "derived: True"]
+    assert result.stdout.splitlines() == ["refusals: 7", "pending: 7", "derived: True"], result.stderr
     for marker in ("Fatal Python error", "uncaught panic", "Segmentation", "terminate called",
                    "PanicException", "TaskPanic"):
         assert marker not in result.stderr
