@@ -1,10 +1,13 @@
 #include "bindings/lock.hpp"
 
+#include <pthread.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
 #include <utility>
-#include <mutex>
 #include <vector>
 
 namespace veltrano::bindings {
@@ -25,6 +28,68 @@ PendingReleases& pending_releases() {
     return &storage;
   }();
   return *instance;
+}
+
+std::atomic<bool> interpreter_exiting{false};
+
+// Lock sections under way on threads that did not hold the lock, in the process whose id is
+// counting_process: a fork copies the count of threads the child does not have.
+std::atomic<int> sections_under_way{0};
+thread_local int sections_on_this_thread = 0;
+pid_t counting_process = ::getpid();
+constexpr int kExitWaitMilliseconds = 5000;
+
+// A fork waits until no thread is queueing a release, so the child's copy of the list is not
+// locked by a thread it does not have. The child keeps only the forking thread and its sections.
+void lock_pending_before_fork() noexcept { pending_releases().mutex.lock(); }
+void unlock_pending_in_parent() noexcept { pending_releases().mutex.unlock(); }
+void reset_in_child() noexcept {
+  pending_releases().mutex.unlock();
+  sections_under_way.store(sections_on_this_thread, std::memory_order_seq_cst);
+  counting_process = ::getpid();
+}
+[[maybe_unused]] const int fork_handlers_registered =
+    pthread_atfork(&lock_pending_before_fork, &unlock_pending_in_parent, &reset_in_child);
+
+// Sections still under way in this process (a fork that skipped libc's handlers leaves the
+// parent's count behind; then only this thread's own sections are real).
+int sections_in_this_process() noexcept {
+  if (::getpid() != counting_process) {
+    return sections_on_this_thread;
+  }
+  return sections_under_way.load(std::memory_order_seq_cst);
+}
+
+// The interpreter thread state of a thread that has no Python frames of its own (a worker):
+// created by its first lock section and kept, so that later sections find it through
+// PyGILState_Ensure instead of creating and deleting one each time. Released when the thread
+// ends, unless the interpreter is going away by then (finalisation deletes it itself).
+struct KeptThreadState {
+  PyThreadState* state = nullptr;
+  PyGILState_STATE outer = PyGILState_UNLOCKED;
+
+  ~KeptThreadState() {
+    if (state == nullptr) {
+      return;
+    }
+    detail::SectionCount count;
+    if (interpreter_is_gone()) {
+      return;
+    }
+    PyEval_RestoreThread(state);
+    PyGILState_Release(outer);  // the outermost release: clears and deletes the state
+  }
+};
+thread_local KeptThreadState kept_thread_state;
+
+// REQUIRES: the lock is not held by this thread.
+void keep_thread_state() {
+  KeptThreadState& kept = kept_thread_state;
+  if (kept.state != nullptr || PyGILState_GetThisThreadState() != nullptr) {
+    return;  // kept already, or a thread the interpreter knows (a Python thread)
+  }
+  kept.outer = PyGILState_Ensure();
+  kept.state = PyEval_SaveThread();
 }
 
 }  // namespace
@@ -65,29 +130,33 @@ void drain_pending_releases() noexcept {
   }
 }
 
-namespace {
-std::atomic<bool> interpreter_exiting{false};
-}  // namespace
-
-namespace {
-std::atomic<int> entries_in_flight{0};
-constexpr int kExitWaitMilliseconds = 5000;
-}  // namespace
-
-detail::LockEntry::LockEntry() {
-  entries_in_flight.fetch_add(1, std::memory_order_seq_cst);
-  if (interpreter_is_gone()) {
-    entries_in_flight.fetch_sub(1, std::memory_order_seq_cst);
-    throw Fault("the interpreter is shutting down");
-  }
+detail::SectionCount::SectionCount() noexcept {
+  sections_under_way.fetch_add(1, std::memory_order_seq_cst);
+  ++sections_on_this_thread;
 }
 
-detail::LockEntry::~LockEntry() { entries_in_flight.fetch_sub(1, std::memory_order_seq_cst); }
+detail::SectionCount::~SectionCount() {
+  --sections_on_this_thread;
+  sections_under_way.fetch_sub(1, std::memory_order_seq_cst);
+}
+
+detail::LockSection::LockSection() {
+  // Counted before the check, so that mark_interpreter_exiting either sees this section and
+  // waits for it, or this section sees the mark and stays out.
+  if (interpreter_is_gone()) {
+    throw Fault("the interpreter is shutting down");
+  }
+  keep_thread_state();
+  state_ = PyGILState_Ensure();
+}
+
+void detail::LockSection::leave() noexcept { PyGILState_Release(state_); }
 
 void mark_interpreter_exiting() noexcept {
   interpreter_exiting.store(true, std::memory_order_seq_cst);
-  // A thread past the check may be waiting for the lock this thread holds: let it finish.
-  for (int waited = 0; entries_in_flight.load(std::memory_order_seq_cst) > 0 && waited < kExitWaitMilliseconds;
+  // A section past the check may be waiting for the lock this thread holds: let it finish.
+  for (int waited = 0;
+       sections_in_this_process() > sections_on_this_thread && waited < kExitWaitMilliseconds;
        ++waited) {
     int saved_depth = std::exchange(lock_depth(), 0);
     PyThreadState* state = PyEval_SaveThread();

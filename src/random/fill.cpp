@@ -37,6 +37,7 @@ thread_local ThreadGenerator t_owner;
 }  // namespace
 
 void fill(std::uint8_t* buffer, std::size_t n) {
+  notice_unhooked_fork();
   Generator* generator = t_generator;
   if (generator == nullptr) [[unlikely]] {
     generator = &create_thread_generator();

@@ -1,8 +1,11 @@
 #include "random/fork_counter.hpp"
 
 #include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <mutex>
+#include <new>
 #include <system_error>
 
 namespace veltrano::random {
@@ -11,8 +14,38 @@ namespace {
 constinit ForkCounter process_fork_counter{0};
 static_assert(ForkCounter::is_always_lock_free, "the fork hooks may take no lock");
 
-// One handler for all three hooks: any change of the counter makes a generator reseed.
+// A word on a page advised MADV_WIPEONFORK: 1 in the process that set it, 0 in every child, also
+// in one made by a raw fork system call that runs none of libc's fork handlers. Null where the
+// kernel refuses the advice (before Linux 4.14); then only the handlers count forks.
+constinit std::atomic<std::atomic<std::uint32_t>*> wipe_on_fork_mark{nullptr};
+static_assert(std::atomic<std::uint32_t>::is_always_lock_free);
+
+// Any change of the counter makes a generator reseed.
 void on_fork() noexcept { process_fork_counter.fetch_add(1, std::memory_order_relaxed); }
+
+// The child's handler also re-arms the mark: this fork is counted already.
+void on_fork_in_child() noexcept {
+  on_fork();
+  if (std::atomic<std::uint32_t>* mark = wipe_on_fork_mark.load(std::memory_order_relaxed)) {
+    mark->store(1, std::memory_order_release);
+  }
+}
+
+void arm_wipe_on_fork_mark() {
+  const long page_size = ::sysconf(_SC_PAGESIZE);
+  void* page = ::mmap(nullptr, static_cast<std::size_t>(page_size), PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (page == MAP_FAILED) {
+    return;
+  }
+  if (::madvise(page, static_cast<std::size_t>(page_size), MADV_WIPEONFORK) != 0) {
+    ::munmap(page, static_cast<std::size_t>(page_size));
+    return;
+  }
+  // Never unmapped: generators on any thread may read it until the process ends.
+  auto* mark = new (page) std::atomic<std::uint32_t>(1);
+  wipe_on_fork_mark.store(mark, std::memory_order_release);
+}
 
 }  // namespace
 
@@ -26,10 +59,20 @@ void install_fork_hooks() {
   if (installed) {
     return;
   }
-  if (const int error = pthread_atfork(on_fork, on_fork, on_fork); error != 0) {
+  if (const int error = pthread_atfork(on_fork, on_fork, on_fork_in_child); error != 0) {
     throw std::system_error(error, std::system_category(), "could not register fork handlers");
   }
+  arm_wipe_on_fork_mark();
   installed = true;
+}
+
+void notice_unhooked_fork() noexcept {
+  std::atomic<std::uint32_t>* mark = wipe_on_fork_mark.load(std::memory_order_acquire);
+  if (mark != nullptr && mark->load(std::memory_order_acquire) == 0) [[unlikely]] {
+    // Counted before re-arming, so a thread that finds the mark set again also sees the count.
+    process_fork_counter.fetch_add(1, std::memory_order_release);
+    mark->store(1, std::memory_order_release);
+  }
 }
 
 }  // namespace veltrano::random

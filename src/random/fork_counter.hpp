@@ -13,8 +13,14 @@ using ForkCounter = std::atomic<std::uint64_t>;
 // so each fork adds 2 on either side. Generators compare their mark with it to notice a fork.
 ForkCounter& fork_counter() noexcept;
 
-// Registers the hooks that advance fork_counter(), once per process; later calls return at
-// once. Throws std::system_error if the C library refuses them (a later call tries again).
+// Registers the hooks that advance fork_counter(), once per process, and arms the check below;
+// later calls return at once. Throws std::system_error if the C library refuses the hooks (a later
+// call tries again).
 void install_fork_hooks();
+
+// Advances fork_counter() once if this process is a child whose fork ran no fork hooks (a raw
+// fork system call), which the hooks alone would miss: a page advised MADV_WIPEONFORK reads as
+// zeros in every child. Where the kernel refuses that advice, only the hooks count. Two loads.
+void notice_unhooked_fork() noexcept;
 
 }  // namespace veltrano::random

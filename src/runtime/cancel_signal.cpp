@@ -1,5 +1,7 @@
 #include "runtime/cancel_signal.hpp"
 
+#include <new>
+
 namespace veltrano::runtime {
 
 CancelSender& CancelSender::operator=(CancelSender&& other) noexcept {
@@ -12,8 +14,21 @@ CancelSender& CancelSender::operator=(CancelSender&& other) noexcept {
 
 CancelSender::~CancelSender() { drop(); }
 
+bool CancelSender::abandoned_after_fork() noexcept {
+  if (channel_->owning_process == ::getpid()) {
+    return false;
+  }
+  // Leaked on purpose: releasing the last reference would run the waiting task's destructor.
+  try {
+    (void)std::make_unique<std::shared_ptr<detail::CancelChannel>>(std::move(channel_)).release();
+  } catch (const std::bad_alloc&) {
+    (void)std::move(channel_);  // out of memory: leave the reference in place instead
+  }
+  return true;
+}
+
 void CancelSender::drop() noexcept {
-  if (!channel_) {
+  if (!channel_ || abandoned_after_fork()) {
     return;
   }
   std::shared_ptr<TaskCore> dropped;
@@ -28,7 +43,7 @@ void CancelSender::drop() noexcept {
 }
 
 void CancelSender::send() {
-  if (!channel_) {
+  if (!channel_ || abandoned_after_fork()) {
     return;
   }
   std::shared_ptr<TaskCore> task;

@@ -2,6 +2,8 @@
 // at its current suspension point once the signal is sent. Thread-safe: ends live on any thread.
 #pragma once
 
+#include <unistd.h>
+
 #include <atomic>
 #include <coroutine>
 #include <cstdint>
@@ -21,6 +23,9 @@ namespace detail {
 // `sent` is stored (release) before the waiting task is woken, and the scheduler reads it
 // (acquire) under the task's lock when the task suspends, so a send is never missed.
 struct CancelChannel {
+  // A forked child has none of the threads behind the channel, and its copy of the mutex and of
+  // the task's scheduler may be locked by one of them: the child leaves the channel alone.
+  const pid_t owning_process = ::getpid();
   std::mutex mutex;
   std::atomic<bool> sent{false};
   bool sender_gone = false;                // GUARDED_BY(mutex)
@@ -51,6 +56,8 @@ class CancelSender {
   explicit CancelSender(std::shared_ptr<detail::CancelChannel> channel) noexcept
       : channel_(std::move(channel)) {}
   void drop() noexcept;
+  // In a forked child: forgets the channel without locking, waking or releasing anything.
+  bool abandoned_after_fork() noexcept;
 
   std::shared_ptr<detail::CancelChannel> channel_;
 };

@@ -1,6 +1,7 @@
 #include "runtime/runtime.hpp"
 
 #include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <mutex>
@@ -24,6 +25,9 @@ struct ProcessRuntime {
   bool poisoned = false;  // GUARDED_BY(mutex)
   std::atomic<Runtime*> instance{nullptr};
   std::atomic<bool> in_forked_child{false};
+  // The process that built the runtime: a fork that skipped libc's handlers (a raw system call)
+  // is noticed by the process id alone.
+  std::atomic<pid_t> built_in{0};
 };
 
 // Never destroyed, and neither is the runtime it holds: worker threads may still be running
@@ -132,7 +136,8 @@ void Runtime::start_task(std::uint64_t id, Task<void> root,
 Runtime& runtime() {
   ProcessRuntime& process = process_runtime();
   if (Runtime* built = process.instance.load(std::memory_order_acquire)) {
-    if (process.in_forked_child.load(std::memory_order_relaxed)) {
+    if (process.in_forked_child.load(std::memory_order_relaxed) ||
+        process.built_in.load(std::memory_order_relaxed) != ::getpid()) {
       throw Fault(kForkedChildText);
     }
     return *built;
@@ -151,6 +156,7 @@ Runtime& runtime() {
     }
     auto built = std::make_unique<Runtime>(worker_thread_count());
     Runtime* leaked = built.release();  // see process_runtime(): never destroyed
+    process.built_in.store(::getpid(), std::memory_order_relaxed);
     process.instance.store(leaked, std::memory_order_release);
     return *leaked;
   } catch (const Fault&) {

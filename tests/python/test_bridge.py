@@ -199,3 +199,95 @@ def test_background_faults_reach_the_awaiting_code(part, expected):
         asyncio.run(main())
     """, VELTRANO_WORKER_THREADS="2")
     assert result.stdout.strip() == expected, result.stderr
+
+
+class SlottedFuture:
+    """A minimal future of another loop's kind: it refuses weak references."""
+    __slots__ = ("_loop", "_state", "_value", "_callbacks")
+    _asyncio_future_blocking = False
+
+    def __init__(self, loop):
+        self._loop, self._state, self._value, self._callbacks = loop, "PENDING", None, []
+
+    def _finish(self, state, value=None):
+        self._state, self._value = state, value
+        for callback in self._callbacks:
+            self._loop.call_soon(callback, self)
+        self._callbacks = []
+
+    def cancelled(self):
+        return self._state == "CANCELLED"
+
+    def done(self):
+        return self._state != "PENDING"
+
+    def set_result(self, value):
+        self._finish("FINISHED", value)
+
+    def set_exception(self, error):
+        self._finish("FAILED", error)
+
+    def cancel(self, msg=None):
+        if self.done():
+            return False
+        self._finish("CANCELLED")
+        return True
+
+    def add_done_callback(self, callback, *, context=None):
+        self._callbacks.append(callback)
+
+    def result(self):
+        if self._state == "FAILED":
+            raise self._value
+        return self._value
+
+
+def test_futures_without_weak_references():
+    def derive_into_slotted_future():
+        loop = asyncio.get_running_loop()
+        loop.create_future = lambda: SlottedFuture(loop)
+        try:
+            return veltrano.derive_key("pw", veltrano.Salt(bytes(32)), PBKDF2)
+        finally:
+            del loop.create_future
+
+    async def scenario():
+        loop = asyncio.get_running_loop()
+        future = derive_into_slotted_future()
+        assert type(future) is SlottedFuture
+        callback = future._callbacks[0]
+        other = SlottedFuture(loop)
+        other.cancel()
+        callback(other)  # another future's cancellation leaves this derivation alone
+        for _ in range(2000):  # 10 s: a derivation stopped by the other's cancellation never ends
+            if future.done():
+                break
+            await asyncio.sleep(0.005)
+        cancelled = derive_into_slotted_future()
+        cancelled.cancel()
+        await asyncio.sleep(0.3)  # the derivation ends meanwhile; nothing is set on a cancelled future
+        return future.result(), cancelled._state
+
+    key, state = asyncio.run(scenario())
+    import hashlib
+    assert key.as_bytes() == hashlib.pbkdf2_hmac("sha256", b"pw", bytes(32), 600_000, 32)
+    assert state == "CANCELLED"
+
+
+def test_a_stray_veltrano_async_module_is_replaced():
+    result = run_python("""
+        import sys, types
+        stray = types.ModuleType("veltrano_async")
+        stray.TaskPanic = type("TaskPanic", (Exception,), {})
+        sys.modules["veltrano_async"] = stray
+        import veltrano, veltrano_async
+        print(veltrano_async is not stray, veltrano_async.TaskPanic is not stray.TaskPanic,
+              veltrano_async.TaskPanic.__module__, veltrano_async.TaskPanic.__bases__ == (Exception,))
+    """)
+    assert result.stdout.split() == ["True", "True", "veltrano_async", "True"], result.stderr
+
+
+def test_a_thread_keeps_one_thread_state_for_its_sections(testing):
+    ids, before, after = testing.sections_on_a_new_thread(5)
+    assert len(ids) == 5 and len(set(ids)) == 1  # created once, reused by every later section
+    assert after == before  # and released when the thread ended

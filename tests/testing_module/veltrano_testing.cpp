@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "bindings/bridge/into_awaitable.hpp"
 #include "bindings/call/call_guard.hpp"
@@ -97,6 +98,39 @@ PyObject* release_without_lock(PyObject*, PyObject* object) {
     PyRef reference = PyRef::borrow(object);
     std::thread([reference = std::move(reference)]() mutable { reference.reset(); }).join();
     return PyRef::borrow(Py_None);
+  });
+}
+
+Py_ssize_t count_thread_states() {
+  Py_ssize_t count = 0;
+  for (PyThreadState* state = PyInterpreterState_ThreadHead(PyInterpreterState_Get());
+       state != nullptr; state = PyThreadState_Next(state)) {
+    ++count;
+  }
+  return count;
+}
+
+// sections_on_a_new_thread(n): runs n lock sections on a new native thread; returns the id of the
+// interpreter thread state each ran under, and the number of thread states before the thread
+// started and after it ended.
+PyObject* sections_on_a_new_thread(PyObject*, PyObject* count) {
+  return call_guard([count]() -> Expected<PyRef> {
+    const long sections = PyLong_AsLong(count);
+    const Py_ssize_t before = count_thread_states();
+    std::vector<unsigned long long> ids;
+    bindings::without_lock([&] {
+      std::thread([&] {
+        for (long i = 0; i < sections; ++i) {
+          bindings::with_lock([&] { ids.push_back(PyThreadState_GetID(PyThreadState_Get())); });
+        }
+      }).join();
+    });
+    PyRef list = PyRef::steal(PyList_New(0));
+    for (unsigned long long id : ids) {
+      PyRef item = PyRef::steal(PyLong_FromUnsignedLongLong(id));
+      PyList_Append(list.get(), item.get());
+    }
+    return bindings::checked(Py_BuildValue("(Onn)", list.get(), before, count_thread_states()));
   });
 }
 
@@ -271,6 +305,7 @@ PyMethodDef methods[] = {
     {"call", call, METH_O, nullptr},
     {"release_without_lock", release_without_lock, METH_O, nullptr},
     {"enter", enter, METH_NOARGS, nullptr},
+    {"sections_on_a_new_thread", sections_on_a_new_thread, METH_O, nullptr},
     {"with_borrow", with_borrow, METH_VARARGS, nullptr},
     {"watch_free", watch_free, METH_VARARGS, nullptr},
     {"watched_bytes", watched_bytes, METH_NOARGS, nullptr},
@@ -289,6 +324,20 @@ PyMODINIT_FUNC PyInit__veltrano_testing(void) {
   using namespace veltrano::testing;
   PyObject* module = PyModule_Create(&definition);
   if (module == nullptr) {
+    return nullptr;
+  }
+  // This extension links its own copy of the bridge: its background faults raise the module's class.
+  PyObject* veltrano = PyImport_ImportModule("veltrano");
+  PyObject* async_module = veltrano ? PyImport_ImportModule("veltrano_async") : nullptr;
+  PyObject* task_panic = async_module ? PyObject_GetAttrString(async_module, "TaskPanic") : nullptr;
+  if (task_panic != nullptr) {
+    veltrano::bindings::bridge::share_task_panic_type(task_panic);
+  }
+  Py_XDECREF(task_panic);
+  Py_XDECREF(async_module);
+  Py_XDECREF(veltrano);
+  if (task_panic == nullptr) {
+    Py_DecRef(module);
     return nullptr;
   }
   auto type = faulty_cell.get();

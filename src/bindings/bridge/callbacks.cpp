@@ -9,11 +9,16 @@ namespace {
 
 struct DoneCallbackValue {
   std::optional<runtime::CancelSender> sender;  // present until used; dropping it means "gone"
-  PyRef own_future;                             // a weak reference to the future it was made for
+  PyRef own_future;  // a weak reference to the future it was made for, when it takes one
+  // Otherwise its address, never dereferenced: while that future lives, no other object has it.
+  const PyObject* own_future_address = nullptr;
 };
 
 // Whether future is the one the callback was made for (a dead or unreadable reference is not).
 bool is_own_future(const DoneCallbackValue& callback, PyObject* future) {
+  if (!callback.own_future) {
+    return future == callback.own_future_address;
+  }
   PyRef referent = PyRef::steal(PyObject_CallObject(callback.own_future.get(), nullptr));
   if (!referent) {
     PyErr_Clear();
@@ -112,11 +117,18 @@ ClassTypeCell& checked_completer_cell() {
 
 Expected<PyRef> new_done_callback(runtime::CancelSender sender, PyObject* future) {
   PyRef own_future = PyRef::steal(PyWeakref_NewRef(future, nullptr));
+  const PyObject* own_future_address = nullptr;
   if (!own_future) {
-    return ErrorValue::fetch();
+    // A future-like object of another loop may refuse weak references; its identity will do.
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
+      return ErrorValue::fetch();
+    }
+    PyErr_Clear();
+    own_future_address = future;
   }
-  return create_instance(done_callback_cell().get_or_fault(),
-                         DoneCallbackValue{std::move(sender), std::move(own_future)});
+  return create_instance(
+      done_callback_cell().get_or_fault(),
+      DoneCallbackValue{std::move(sender), std::move(own_future), own_future_address});
 }
 
 Expected<PyRef> new_checked_completer() {

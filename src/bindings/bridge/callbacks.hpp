@@ -13,8 +13,8 @@
 namespace veltrano::bindings::bridge {
 
 // A new DoneCallback for future, holding the sending end of a cancel signal. It keeps only a
-// weak reference to its future (a strong one would be a cycle the collector cannot see) and
-// ignores calls for any other future.
+// weak reference to its future (a strong one would be a cycle the collector cannot see), or its
+// address when the future refuses weak references, and ignores calls for any other future.
 Expected<PyRef> new_done_callback(runtime::CancelSender sender, PyObject* future);
 
 // A new CheckedCompleter.

@@ -11,33 +11,11 @@ PyModuleDef async_module_definition = {
     PyModuleDef_HEAD_INIT, "veltrano_async", nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-// The module installed in sys.modules, if any: the process then shares its TaskPanic.
-PyObject* installed_task_panic() {
-  PyObject* modules = PyImport_GetModuleDict();
-  PyObject* module = modules ? PyDict_GetItemString(modules, "veltrano_async") : nullptr;
-  if (module == nullptr) {
-    return nullptr;
-  }
-  PyObject* type = PyObject_GetAttrString(module, "TaskPanic");
-  if (type == nullptr) {
-    PyErr_Clear();
-    return nullptr;
-  }
-  if (!PyExceptionClass_Check(type)) {
-    Py_DecRef(type);
-    return nullptr;
-  }
-  return type;
-}
-
 }  // namespace
 
 PyObject* task_panic_type() {
   if (task_panic == nullptr) {
-    PyObject* type = installed_task_panic();
-    if (type == nullptr) {
-      type = PyErr_NewException("veltrano_async.TaskPanic", PyExc_Exception, nullptr);
-    }
+    PyObject* type = PyErr_NewException("veltrano_async.TaskPanic", PyExc_Exception, nullptr);
     if (type == nullptr) {
       PyErr_Clear();
       throw Fault("Failed to initialize new exception type.");
@@ -45,6 +23,13 @@ PyObject* task_panic_type() {
     task_panic = type;
   }
   return task_panic;
+}
+
+void share_task_panic_type(PyObject* type) {
+  if (task_panic == nullptr) {
+    Py_IncRef(type);
+    task_panic = type;
+  }
 }
 
 Expected<PyRef> create_async_module() {
@@ -66,8 +51,15 @@ Status install_async_module() {
   if (modules == nullptr) {
     return ErrorValue::fetch();
   }
-  if (PyDict_GetItemString(modules, "veltrano_async") != nullptr) {
-    return ok_status();
+  // Another module of that name (a stray one, or a leftover) is replaced: the name is this
+  // module's, and background faults must raise its own class.
+  if (PyObject* present = PyDict_GetItemString(modules, "veltrano_async")) {
+    PyRef type = PyRef::steal(PyObject_GetAttrString(present, "TaskPanic"));
+    if (!type) {
+      PyErr_Clear();
+    } else if (type.get() == task_panic_type()) {
+      return ok_status();
+    }
   }
   Expected<PyRef> module = create_async_module();
   if (!module.ok()) {

@@ -12,6 +12,11 @@ namespace veltrano::bindings::bridge {
 // docstring); throws Fault("Failed to initialize new exception type.") if it cannot be made.
 PyObject* task_panic_type();
 
+// Makes type (borrowed) the class task_panic_type() returns, unless it exists already: for a
+// second copy of this machinery linked into another extension, which must raise the module's
+// own class.
+void share_task_panic_type(PyObject* type);
+
 // A new "veltrano_async" module whose one attribute is TaskPanic.
 Expected<PyRef> create_async_module();
 

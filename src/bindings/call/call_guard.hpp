@@ -1,9 +1,12 @@
 // call_guard: the wrapper around every entry from the interpreter. It counts the lock as held,
 // drains deferred releases, turns an ErrorValue into the current exception and a fault into
-// PanicException. A fault that escapes all of that aborts the process.
+// PanicException. A fault that escapes all of that aborts the process. The guards are not
+// noexcept only so that a forced unwind (a thread ended at interpreter exit) can pass through.
 #pragma once
 
 #include <Python.h>
+
+#include <cxxabi.h>
 
 #include <exception>
 #include <optional>
@@ -32,6 +35,8 @@ std::optional<ErrorValue> run_captured(Body& body, OnSuccess&& on_success) {
       return std::nullopt;
     }
     return std::move(result).error();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     return panic_error_value(std::current_exception());
   }
@@ -41,7 +46,7 @@ std::optional<ErrorValue> run_captured(Body& body, OnSuccess&& on_success) {
 
 // For entries that return an object: body() -> Expected<PyRef>. Returns NULL on failure.
 template <typename Body>
-PyObject* call_guard(Body&& body) noexcept {
+PyObject* call_guard(Body&& body) {
   try {
     LockDepthGuard depth;
     drain_pending_releases();
@@ -52,6 +57,8 @@ PyObject* call_guard(Body&& body) noexcept {
       return nullptr;
     }
     return result;
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     detail::abort_uncaught_fault();
   }
@@ -59,7 +66,7 @@ PyObject* call_guard(Body&& body) noexcept {
 
 // For setters: body() -> Status. Returns 0, or -1 on failure.
 template <typename Body>
-int call_guard_status(Body&& body) noexcept {
+int call_guard_status(Body&& body) {
   try {
     LockDepthGuard depth;
     drain_pending_releases();
@@ -69,6 +76,8 @@ int call_guard_status(Body&& body) noexcept {
       return -1;
     }
     return 0;
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     detail::abort_uncaught_fault();
   }
@@ -76,7 +85,7 @@ int call_guard_status(Body&& body) noexcept {
 
 // For deallocation: body() -> void. A fault is reported as unraisable and not raised.
 template <typename Body>
-void call_guard_dealloc(Body&& body) noexcept {
+void call_guard_dealloc(Body&& body) {
   try {
     LockDepthGuard depth;
     drain_pending_releases();
@@ -89,6 +98,8 @@ void call_guard_dealloc(Body&& body) noexcept {
       std::move(*error).restore();
       PyErr_WriteUnraisable(nullptr);
     }
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     detail::abort_uncaught_fault();
   }

@@ -15,19 +15,31 @@ std::span<const PyMethodDef* const> module_functions() {
 
 namespace {
 
+// Calling the hook does nothing: atexit runs its callbacks last-registered first, so callbacks
+// registered before this module was imported still run after it, and may still derive keys.
+// What matters is its release: atexit drops its callbacks only after the last one has run, just
+// before the interpreter finalises, and that is when lock sections must stop.
 PyObject* exit_hook(PyObject*, PyObject*) {
-  return call_guard([]() -> Expected<PyRef> {
-    mark_interpreter_exiting();
-    return PyRef::borrow(Py_None);
-  });
+  return call_guard([]() -> Expected<PyRef> { return PyRef::borrow(Py_None); });
 }
 
 PyMethodDef exit_hook_definition = {"_veltrano_exit_hook", exit_hook, METH_NOARGS, nullptr};
 
-// Worker threads must not wait for the lock while the interpreter finalises: the hook runs
-// before finalisation starts and turns later lock sections away.
+constexpr char kExitMarkName[] = "veltrano._exit_mark";
+
+void on_exit_mark_released(PyObject*) { mark_interpreter_exiting(); }
+
+// Worker threads must not wait for the lock while the interpreter finalises: the hook's release
+// turns later lock sections away and waits for those under way.
 Status register_exit_hook() {
-  PyRef hook = PyRef::steal(PyCMethod_New(&exit_hook_definition, nullptr, nullptr, nullptr));
+  // Any non-null pointer: the capsule exists only for its destructor.
+  static constexpr char kMark = 0;
+  PyRef mark = PyRef::steal(PyCapsule_New(const_cast<char*>(&kMark), kExitMarkName,
+                                          &on_exit_mark_released));
+  if (!mark) {
+    return ErrorValue::fetch();
+  }
+  PyRef hook = PyRef::steal(PyCMethod_New(&exit_hook_definition, mark.get(), nullptr, nullptr));
   if (!hook) {
     return ErrorValue::fetch();
   }

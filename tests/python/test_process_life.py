@@ -1,0 +1,198 @@
+"""A process that uses veltrano exits and forks like any other: threads busy inside encrypt,
+decrypt or a derivation when the interpreter finalises, derive_key from atexit callbacks, forked
+children exiting while the parent's derivations complete, and forks that skip libc's handlers."""
+import hashlib
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+TIMEOUT = 60
+PBKDF2_KEY = hashlib.pbkdf2_hmac("sha256", b"pw", bytes(32), 600_000, 32).hex()
+
+
+def run(code, *args, **env):
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), **env)
+    try:
+        return subprocess.run([sys.executable, "-c", textwrap.dedent(code), *map(str, args)],
+                              capture_output=True, text=True, env=environment, timeout=TIMEOUT)
+    except subprocess.TimeoutExpired as expired:
+        pytest.fail(f"still running after {TIMEOUT} s (hang at exit?): {expired.stderr}")
+
+
+BUSY_AT_EXIT = r"""
+import asyncio, sys, threading, time
+import veltrano
+
+work, path, status = sys.argv[1], sys.argv[2], int(sys.argv[3])
+PBKDF2 = veltrano.DeriveKeyOptions("pbkdf2")
+
+async def derive(algorithm):
+    return await veltrano.derive_key("pw", veltrano.Salt(bytes(32)), veltrano.DeriveKeyOptions(algorithm))
+
+key = asyncio.run(derive("pbkdf2"))
+nonce, ciphertext, tag = veltrano.encrypt(b"x" * 64, key)
+loops = {
+    "encrypt": lambda: veltrano.encrypt(b"x" * 64, key),
+    "decrypt": lambda: veltrano.decrypt(ciphertext, key, nonce, tag),
+    # Argon2id keeps a pool thread busy for a tenth of a second, then its task takes the lock.
+    "derivation": lambda: asyncio.run(derive("argon2id")),
+}
+
+def forever(step):
+    while True:
+        step()
+
+for _ in range(4):
+    threading.Thread(target=forever, args=(loops[work],), daemon=True).start()
+time.sleep(0.05)
+with open(path, "w") as out:
+    out.write("line\n" * 10000)
+if status:
+    sys.exit(status)
+"""
+
+
+@pytest.mark.parametrize("work", ["encrypt", "decrypt", "derivation"])
+def test_daemon_threads_busy_at_exit(work, tmp_path):
+    for attempt in range(20):
+        status = 3 if attempt % 2 else 0
+        path = tmp_path / f"out{attempt}.txt"
+        result = run(BUSY_AT_EXIT, work, path, status)
+        assert (result.returncode, result.stderr) == (status, ""), attempt
+        assert path.read_text() == "line\n" * 10000
+
+
+ATEXIT_DERIVATION = r"""
+import asyncio, atexit, sys
+
+def derive_at_exit():
+    import veltrano
+    async def main():
+        return await veltrano.derive_key("pw", veltrano.Salt(bytes(32)), veltrano.DeriveKeyOptions("pbkdf2"))
+    print(asyncio.run(main()).as_bytes().hex(), flush=True)
+
+if sys.argv[1] == "before":
+    atexit.register(derive_at_exit)
+    import veltrano
+else:
+    import veltrano
+    atexit.register(derive_at_exit)
+"""
+
+
+@pytest.mark.parametrize("registered", ["before", "after"])
+def test_derive_key_in_an_atexit_callback(registered):
+    # atexit runs callbacks last-registered first: "before" runs after the module's own hook.
+    result = run(ATEXIT_DERIVATION, registered)
+    assert (result.returncode, result.stdout.strip(), result.stderr) == (0, PBKDF2_KEY, "")
+
+
+FORKS_OF_A_BUSY_PARENT = r"""
+import asyncio, os, signal, sys, time
+import veltrano
+
+FORKS, HOW = int(sys.argv[1]), sys.argv[2]
+PBKDF2 = veltrano.DeriveKeyOptions("pbkdf2")
+
+def reap(pid, bound):
+    deadline = time.monotonic() + bound
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return True
+        time.sleep(0.001)
+    os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+    return False
+
+async def main():
+    async def churn():
+        while True:
+            await asyncio.gather(*[veltrano.derive_key("p", veltrano.Salt(bytes(32)), PBKDF2) for _ in range(4)])
+    churning = asyncio.ensure_future(churn())
+    await asyncio.sleep(0.2)
+    hung, exit_times = 0, []
+    for _ in range(FORKS):
+        started = time.monotonic()
+        pid = os.fork()
+        if pid == 0:
+            if HOW == "exit":
+                sys.exit(0)  # a normal exit: atexit callbacks, finalisation
+            os._exit(0)
+        if reap(pid, 5.0):
+            exit_times.append(time.monotonic() - started)
+        else:
+            hung += 1
+        await asyncio.sleep(0.003 if HOW == "exit" else 0)
+    churning.cancel()
+    print(hung, max(exit_times), flush=True)
+    os._exit(0)
+
+asyncio.run(main())
+"""
+
+
+def test_forked_children_exit_as_fast_as_an_idle_ones():
+    result = run(FORKS_OF_A_BUSY_PARENT, 40, "exit")
+    assert result.returncode == 0, result.stderr
+    hung, slowest = result.stdout.split()
+    assert int(hung) == 0
+    assert float(slowest) < 0.5
+
+
+@pytest.mark.skipif(os.environ.get("VELTRANO_MANY_FORKS") is None,
+                    reason="run by make test on CPython 3.11, whose fork could hang")
+def test_many_forks_of_a_busy_parent():
+    # Frequent thread-state creation made CPython 3.11's after-fork re-initialisation hang.
+    result = run(FORKS_OF_A_BUSY_PARENT, int(os.environ["VELTRANO_MANY_FORKS"]), "os_exit")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split()[0] == "0", "children hung in os.fork()"
+
+
+RAW_FORKS = r"""
+import asyncio, ctypes, os, sys
+import veltrano
+
+libc = ctypes.PyDLL(None)  # holds the interpreter lock across the call
+SYS_FORK = 57  # x86-64; the raw system call runs none of libc's fork handlers
+
+async def derive():
+    return await veltrano.derive_key("pw", veltrano.Salt(bytes(32)), veltrano.DeriveKeyOptions("pbkdf2"))
+
+key = asyncio.run(derive())
+repeated = 0
+for trial in range(int(sys.argv[1])):
+    veltrano.encrypt(b"a few bytes drawn before the fork", key)
+    read_end, write_end = os.pipe()
+    pid = libc.syscall(SYS_FORK)
+    if pid == 0:
+        nonce = veltrano.encrypt(b"x", key)[0].as_bytes() + veltrano.Salt.generate().as_bytes()
+        if trial == 0:
+            try:
+                asyncio.run(derive())
+                nonce = b"derived in the child"
+            except BaseException as error:
+                print(type(error).__name__, error, flush=True)
+        os.write(write_end, nonce)
+        os._exit(0)
+    os.close(write_end)
+    mine = veltrano.encrypt(b"x", key)[0].as_bytes() + veltrano.Salt.generate().as_bytes()
+    theirs = os.read(read_end, 64)
+    os.close(read_end)
+    os.waitpid(pid, 0)
+    repeated += theirs[:12] == mine[:12] or theirs[12:] == mine[12:]
+print("repeated", repeated)
+"""
+
+
+@pytest.mark.skipif(os.uname().machine != "x86_64", reason="the fork system call number is x86-64's")
+def test_raw_fork_never_repeats_a_nonce():
+    result = run(RAW_FORKS, 200)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "PanicException worker runtime is not available in a forked child process",
+        "repeated 0",
+    ]
