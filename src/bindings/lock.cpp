@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -13,7 +14,8 @@
 namespace veltrano::bindings {
 namespace {
 
-// Created on first use and never destroyed: threads may still queue releases at process exit.
+// Created on first use and never destroyed: threads the interpreter abandons at exit may still
+// queue releases while static destructors run.
 struct PendingReleases {
   std::mutex mutex;
   std::vector<PyObject*> objects;  // GUARDED_BY(mutex)
@@ -23,9 +25,9 @@ std::atomic<PendingReleases*> pending_releases_instance{nullptr};
 
 PendingReleases& pending_releases() {
   static PendingReleases* const instance = [] {
-    static PendingReleases storage;  // lives until exit; no thread drains after finalisation
-    pending_releases_instance.store(&storage, std::memory_order_release);
-    return &storage;
+    PendingReleases* leaked = std::make_unique<PendingReleases>().release();
+    pending_releases_instance.store(leaked, std::memory_order_release);
+    return leaked;
   }();
   return *instance;
 }

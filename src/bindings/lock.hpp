@@ -39,6 +39,11 @@ bool interpreter_is_gone() noexcept;
 // the interpreter once it finalises. REQUIRES: the lock is held.
 void mark_interpreter_exiting() noexcept;
 
+// On a function that catches abi::__forced_unwind: that unwind carries no C++ object, and the
+// handler's reference to it is null, which the undefined-behaviour sanitizer would report. Code
+// these functions call keeps its checks (it is not inlined into them).
+#define VELTRANO_PASSES_FORCED_UNWIND __attribute__((no_sanitize("undefined")))
+
 namespace detail {
 
 // How a piece of work ended: its value, or the C++ exception it threw.
@@ -67,7 +72,7 @@ struct Captured<void> {
 // Runs work and keeps how it ended. A forced unwind (the thread is being ended) is not an
 // outcome: it passes on at once, since swallowing it aborts the process.
 template <typename Work>
-auto capture(Work& work) {
+VELTRANO_PASSES_FORCED_UNWIND auto capture(Work& work) {
   using R = std::invoke_result_t<Work&>;
   static_assert(!std::is_reference_v<R>, "lock sections return values");
   Captured<R> captured;

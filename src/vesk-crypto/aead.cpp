@@ -14,6 +14,7 @@
 #include "random/fill.hpp"
 #include "runtime/fault.hpp"
 #include "vesk-crypto/libcrypto_error.hpp"
+#include "vesk-crypto/libcrypto_init.hpp"
 #include "vesk-crypto/secure_wipe.hpp"
 
 namespace vesk {
@@ -37,6 +38,7 @@ struct FetchedCipher {
 // threads may still be sealing while static destructors run at exit.
 const FetchedCipher& aes_256_gcm() {
   static const FetchedCipher fetched = [] {
+    init_libcrypto_for_life();
     FetchedCipher result{EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr), {}};
     if (result.cipher == nullptr) {
       result.error = take_libcrypto_error("AES-256-GCM is not available");

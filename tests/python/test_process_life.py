@@ -128,7 +128,8 @@ async def main():
             hung += 1
         await asyncio.sleep(0.003 if HOW == "exit" else 0)
     churning.cancel()
-    print(hung, max(exit_times), flush=True)
+    exit_times.sort()
+    print(hung, exit_times[len(exit_times) // 2], exit_times[-1], flush=True)
     os._exit(0)
 
 asyncio.run(main())
@@ -138,9 +139,11 @@ asyncio.run(main())
 def test_forked_children_exit_as_fast_as_an_idle_ones():
     result = run(FORKS_OF_A_BUSY_PARENT, 40, "exit")
     assert result.returncode == 0, result.stderr
-    hung, slowest = result.stdout.split()
+    hung, median, slowest = result.stdout.split()
     assert int(hung) == 0
-    assert float(slowest) < 0.5
+    # An idle parent's children take a few tens of ms; a wait for the parent's workers took 5 s.
+    # The slowest bound leaves room for a loaded machine.
+    assert float(median) < 0.5 and float(slowest) < 2.5
 
 
 @pytest.mark.skipif(os.environ.get("VELTRANO_MANY_FORKS") is None,

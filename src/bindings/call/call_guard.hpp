@@ -27,7 +27,8 @@ ErrorValue panic_error_value(std::exception_ptr fault);
 
 // Runs body with fault capture; returns the error to raise, if any.
 template <typename Body, typename OnSuccess>
-std::optional<ErrorValue> run_captured(Body& body, OnSuccess&& on_success) {
+VELTRANO_PASSES_FORCED_UNWIND std::optional<ErrorValue> run_captured(Body& body,
+                                                                    OnSuccess&& on_success) {
   try {
     auto result = body();
     if (result.ok()) {
@@ -46,7 +47,7 @@ std::optional<ErrorValue> run_captured(Body& body, OnSuccess&& on_success) {
 
 // For entries that return an object: body() -> Expected<PyRef>. Returns NULL on failure.
 template <typename Body>
-PyObject* call_guard(Body&& body) {
+VELTRANO_PASSES_FORCED_UNWIND PyObject* call_guard(Body&& body) {
   try {
     LockDepthGuard depth;
     drain_pending_releases();
@@ -66,7 +67,7 @@ PyObject* call_guard(Body&& body) {
 
 // For setters: body() -> Status. Returns 0, or -1 on failure.
 template <typename Body>
-int call_guard_status(Body&& body) {
+VELTRANO_PASSES_FORCED_UNWIND int call_guard_status(Body&& body) {
   try {
     LockDepthGuard depth;
     drain_pending_releases();
@@ -85,7 +86,7 @@ int call_guard_status(Body&& body) {
 
 // For deallocation: body() -> void. A fault is reported as unraisable and not raised.
 template <typename Body>
-void call_guard_dealloc(Body&& body) {
+VELTRANO_PASSES_FORCED_UNWIND void call_guard_dealloc(Body&& body) {
   try {
     LockDepthGuard depth;
     drain_pending_releases();

@@ -1,5 +1,7 @@
 #include "vesk-crypto/domain/key_derivation.hpp"
 
+#include <memory>
+
 #include "runtime/async_semaphore.hpp"
 #include "runtime/runtime.hpp"
 
@@ -50,9 +52,13 @@ Result<KeyBytes> run_kdf(KdfJob job) {
 namespace vesk {
 namespace {
 
+// Never destroyed: worker threads may still be deriving while static destructors run at exit.
 veltrano::runtime::AsyncSemaphore& derivation_permits() {
-  static veltrano::runtime::AsyncSemaphore permits(2 * veltrano::runtime::runtime().task_thread_count());
-  return permits;
+  static veltrano::runtime::AsyncSemaphore* const permits =
+      std::make_unique<veltrano::runtime::AsyncSemaphore>(
+          2 * veltrano::runtime::runtime().task_thread_count())
+          .release();
+  return *permits;
 }
 
 }  // namespace
