@@ -9,16 +9,19 @@
 #include <system_error>
 
 namespace veltrano::random {
+
+// A word on a page advised MADV_WIPEONFORK: 1 in the process that set it, 0 in every child, also
+// in one made by a raw fork system call that runs none of libc's fork handlers. Null where the
+// kernel refuses the advice (before Linux 4.14); then only the handlers count forks.
+constinit std::atomic<std::atomic<std::uint32_t>*> detail::wipe_on_fork_mark{nullptr};
+
 namespace {
 
 constinit ForkCounter process_fork_counter{0};
 static_assert(ForkCounter::is_always_lock_free, "the fork hooks may take no lock");
 
-// A word on a page advised MADV_WIPEONFORK: 1 in the process that set it, 0 in every child, also
-// in one made by a raw fork system call that runs none of libc's fork handlers. Null where the
-// kernel refuses the advice (before Linux 4.14); then only the handlers count forks.
-constinit std::atomic<std::atomic<std::uint32_t>*> wipe_on_fork_mark{nullptr};
 static_assert(std::atomic<std::uint32_t>::is_always_lock_free);
+using detail::wipe_on_fork_mark;
 
 // Any change of the counter makes a generator reseed.
 void on_fork() noexcept { process_fork_counter.fetch_add(1, std::memory_order_relaxed); }
@@ -66,13 +69,10 @@ void install_fork_hooks() {
   installed = true;
 }
 
-void notice_unhooked_fork() noexcept {
-  std::atomic<std::uint32_t>* mark = wipe_on_fork_mark.load(std::memory_order_acquire);
-  if (mark != nullptr && mark->load(std::memory_order_acquire) == 0) [[unlikely]] {
-    // Counted before re-arming, so a thread that finds the mark set again also sees the count.
-    process_fork_counter.fetch_add(1, std::memory_order_release);
-    mark->store(1, std::memory_order_release);
-  }
+void detail::count_unhooked_fork(std::atomic<std::uint32_t>& mark) noexcept {
+  // Counted before re-arming, so a thread that finds the mark set again also sees the count.
+  process_fork_counter.fetch_add(1, std::memory_order_release);
+  mark.store(1, std::memory_order_release);
 }
 
 }  // namespace veltrano::random

@@ -18,9 +18,21 @@ ForkCounter& fork_counter() noexcept;
 // call tries again).
 void install_fork_hooks();
 
+namespace detail {
+// The word on the MADV_WIPEONFORK page, or null where the advice was refused or not yet armed.
+extern std::atomic<std::atomic<std::uint32_t>*> wipe_on_fork_mark;
+void count_unhooked_fork(std::atomic<std::uint32_t>& mark) noexcept;
+}  // namespace detail
+
 // Advances fork_counter() once if this process is a child whose fork ran no fork hooks (a raw
 // fork system call), which the hooks alone would miss: a page advised MADV_WIPEONFORK reads as
-// zeros in every child. Where the kernel refuses that advice, only the hooks count. Two loads.
-void notice_unhooked_fork() noexcept;
+// zeros in every child. Where the kernel refuses that advice, only the hooks count. Inline, as
+// it runs on every fill.
+inline void notice_unhooked_fork() noexcept {
+  std::atomic<std::uint32_t>* mark = detail::wipe_on_fork_mark.load(std::memory_order_acquire);
+  if (mark != nullptr && mark->load(std::memory_order_acquire) == 0) [[unlikely]] {
+    detail::count_unhooked_fork(*mark);
+  }
+}
 
 }  // namespace veltrano::random
