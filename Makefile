@@ -15,7 +15,7 @@ PY_NEWEST := $(or $(call newest_of,3.13),$(shell command -v python3.13))
 PY_TEST_VERSIONS := 3.9 3.13
 JOBS := 2
 
-APT_PACKAGES := libssl-dev libargon2-dev libgtest-dev nlohmann-json3-dev pkg-config
+APT_PACKAGES := libssl-dev libargon2-dev libsodium-dev libgtest-dev nlohmann-json3-dev pkg-config
 STAMPS := build/stamps
 WHEEL_STAMP := $(STAMPS)/wheel
 SOURCES := $(shell find src tests/testing_module -type f) CMakeLists.txt pyproject.toml

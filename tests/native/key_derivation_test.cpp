@@ -1,18 +1,23 @@
 // Tests of key derivation: fixed-cost keys from derived_keys.json through run_kdf, the RFC 9106 and
 // RFC 7914 examples and Wycheproof's PBKDF2-HMAC-SHA-256 vectors through the parameterised cores,
-// cross-checks against libcrypto's own PBKDF2 and scrypt, and Argon2id's refusals.
+// cross-checks against libcrypto's own PBKDF2 and scrypt, and the refusals of Argon2id and scrypt,
+// including work memory under an address-space limit.
 #include "vesk-crypto/domain/key_derivation.hpp"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "test_vectors.hpp"
@@ -232,6 +237,7 @@ TEST(Pbkdf2, AgreesWithLibcryptoOnRandomInputs) {
   }
 }
 
+
 TEST(Scrypt, MatchesTheRfc7914Examples) {
   const auto doc = test_vectors::load_json(kDerivedKeys);
   if (!doc) {
@@ -253,15 +259,20 @@ TEST(Scrypt, MatchesTheRfc7914Examples) {
 
 TEST(Scrypt, AgreesWithEvpPbeScryptAtSmallCosts) {
   std::mt19937 generator(7914);
-  for (int i = 0; i < 24; ++i) {
+  // Empty inputs and passphrases around the 64-byte HMAC block first, then random lengths.
+  const std::vector<std::pair<std::size_t, std::size_t>> edges = {{0, 0}, {0, 16}, {1, 0},
+                                                                   {64, 32}, {65, 32}};
+  for (std::size_t i = 0; i < edges.size() + 24; ++i) {
     const std::uint64_t n = std::uint64_t{2} << (generator() % 10);  // 2 .. 1024
     const std::uint32_t r = 1 + generator() % 8;
     const std::uint32_t p = 1 + generator() % 3;
-    const Bytes passphrase = random_bytes(generator, generator() % 150);
-    const Bytes salt = random_bytes(generator, generator() % 40);
+    const bool edge = i < edges.size();
+    const Bytes passphrase = random_bytes(generator, edge ? edges[i].first : generator() % 150);
+    const Bytes salt = random_bytes(generator, edge ? edges[i].second : generator() % 40);
     const std::size_t dk_len = 1 + generator() % 80;
-    SCOPED_TRACE("N = " + std::to_string(n) + ", r = " + std::to_string(r) +
-                 ", p = " + std::to_string(p));
+    SCOPED_TRACE("N = " + std::to_string(n) + ", r = " + std::to_string(r) + ", p = " +
+                 std::to_string(p) + ", passphrase " + std::to_string(passphrase.size()) +
+                 " bytes, salt " + std::to_string(salt.size()));
     Bytes ours(dk_len);
     auto done = vesk::scrypt(passphrase, salt, n, r, p, ours);
     ASSERT_TRUE(done.ok()) << done.error().message();
@@ -279,6 +290,141 @@ TEST(Scrypt, RefusesACostThatIsNotAPowerOfTwo) {
   ASSERT_FALSE(done.ok());
   EXPECT_EQ(done.error().kind(), vesk::CryptoError::Kind::KeyDerivationFailed);
   EXPECT_FALSE(done.error().detail().empty());
+}
+
+TEST(Scrypt, RefusesCostsOutsideWhatItComputesByName) {
+  struct Case {
+    std::uint64_t n;
+    std::uint32_t r;
+    std::uint32_t p;
+    const char* detail;
+  };
+  const Case cases[] = {
+      {0, 8, 1, "scrypt N must be a power of two of at least 2"},
+      {1, 8, 1, "scrypt N must be a power of two of at least 2"},
+      {3, 8, 1, "scrypt N must be a power of two of at least 2"},
+      {std::uint64_t{1} << 32, 1, 1, "scrypt N above 2^31 is not supported"},
+      {16, 0, 1, "scrypt r and p must be at least 1"},
+      {16, 1, 0, "scrypt r and p must be at least 1"},
+      {16, 1U << 15, 1U << 15, "scrypt r * p must be below 2^30"},
+  };
+  Bytes dk(32);
+  for (const Case& c : cases) {
+    SCOPED_TRACE("N = " + std::to_string(c.n) + ", r = " + std::to_string(c.r) +
+                 ", p = " + std::to_string(c.p));
+    auto done = vesk::scrypt(bytes_of("pw"), bytes_of("salt"), c.n, c.r, c.p, dk);
+    ASSERT_FALSE(done.ok());
+    EXPECT_EQ(done.error().kind(), vesk::CryptoError::Kind::KeyDerivationFailed);
+    EXPECT_EQ(done.error().detail(), c.detail);
+  }
+}
+
+TEST(Scrypt, WorkMemoryThatCannotBeObtainedIsAnError) {
+  // V = 128 * 2^20 * 2^31 = 2^58 bytes, beyond the address space under any overcommit policy.
+  Bytes dk(32);
+  auto done = vesk::scrypt(bytes_of("pw"), bytes_of("salt"), std::uint64_t{1} << 31, 1U << 20, 1,
+                           dk);
+  ASSERT_FALSE(done.ok());
+  EXPECT_EQ(done.error().message(),
+            "Key derivation failed: could not allocate 274877906944 MiB of work memory");
+}
+
+// Inside a death-test child: report and leave with 1 on the first failed check.
+#define CHILD_CHECK(condition)                                                           \
+  do {                                                                                   \
+    if (!(condition)) {                                                                  \
+      std::fprintf(stderr, "child check failed at line %d: %s\n", __LINE__, #condition); \
+      std::fflush(stderr);                                                               \
+      _exit(1);                                                                          \
+    }                                                                                    \
+  } while (false)
+
+// Bytes of address space this process has mapped, from /proc/self/status ("VmSize: ... kB").
+std::uint64_t mapped_bytes() {
+  std::ifstream status("/proc/self/status");
+  std::string field;
+  while (status >> field) {
+    if (field == "VmSize:") {
+      std::uint64_t kib = 0;
+      status >> kib;
+      return kib * 1024;
+    }
+  }
+  return 0;
+}
+
+// Each case in a fresh process (a re-executed death-test child): an address-space limit must not
+// outlive the case, and libsodium must not be initialised yet when the case starts.
+class KdfProcess : public testing::Test {
+ protected:
+  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+// The fixed costs with 16 MiB of address space to spare: enough for everything but the work
+// memory (32 MiB for scrypt, 64 MiB for Argon2id). Lifting the limit again lets both derive.
+TEST_F(KdfProcess, FixedCostsUnderAnAddressSpaceLimitReportTheWorkMemory) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizer's own mappings make an address-space limit meaningless";
+#endif
+  EXPECT_EXIT(
+      {
+        vesk::SaltBytes salt{};
+        salt.fill(0x42);
+        auto derive = [&salt](vesk::KdfAlgorithm algorithm) {
+          return vesk::run_kdf(vesk::KdfJob{vesk::SecretBuffer(bytes_of("pw")), salt, algorithm});
+        };
+        const std::uint64_t mapped = mapped_bytes();
+        CHILD_CHECK(mapped > 0);
+        rlimit limit{};
+        CHILD_CHECK(getrlimit(RLIMIT_AS, &limit) == 0);
+        const rlimit original = limit;
+        limit.rlim_cur = mapped + (std::uint64_t{16} << 20);
+        CHILD_CHECK(setrlimit(RLIMIT_AS, &limit) == 0);
+        auto scrypt = derive(vesk::KdfAlgorithm::Scrypt);
+        auto argon2id = derive(vesk::KdfAlgorithm::Argon2id);
+        CHILD_CHECK(!scrypt.ok() && !argon2id.ok());
+        CHILD_CHECK(scrypt.error().kind() == vesk::CryptoError::Kind::KeyDerivationFailed);
+        std::fprintf(stderr, "[%s] [%s]\n", scrypt.error().message().c_str(),
+                     argon2id.error().message().c_str());
+        CHILD_CHECK(setrlimit(RLIMIT_AS, &original) == 0);
+        CHILD_CHECK(derive(vesk::KdfAlgorithm::Scrypt).ok());
+        CHILD_CHECK(derive(vesk::KdfAlgorithm::Argon2id).ok());
+        std::fflush(stderr);
+        _exit(0);
+      },
+      testing::ExitedWithCode(0),
+      "\\[Key derivation failed: could not allocate 32 MiB of work memory\\] "
+      "\\[Key derivation failed: could not allocate 64 MiB of work memory\\]");
+}
+
+// Several threads make the process's first scrypt calls at once, so they race to initialise
+// libsodium; each must still get libcrypto's key (and ThreadSanitizer must see no race).
+TEST_F(KdfProcess, ConcurrentFirstScryptCallsAgree) {
+  EXPECT_EXIT(
+      {
+        const Bytes passphrase = bytes_of("first use");
+        const Bytes salt = bytes_of("salt");
+        Bytes expected(32);
+        CHILD_CHECK(EVP_PBE_scrypt(reinterpret_cast<const char*>(passphrase.data()),
+                                   passphrase.size(), salt.data(), salt.size(), 1024, 8, 1, 0,
+                                   expected.data(), expected.size()) == 1);
+        std::vector<Bytes> keys(4, Bytes(32));
+        std::vector<char> ok(keys.size(), 0);  // one byte per thread, no shared word
+        std::vector<std::thread> threads;
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+          threads.emplace_back([&, i] {
+            ok[i] = vesk::scrypt(passphrase, salt, 1024, 8, 1, keys[i]).ok();
+          });
+        }
+        for (auto& thread : threads) {
+          thread.join();
+        }
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+          CHILD_CHECK(ok[i] && keys[i] == expected);
+        }
+        _exit(0);
+      },
+      testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
