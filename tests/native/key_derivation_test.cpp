@@ -1,7 +1,7 @@
 // Tests of key derivation: fixed-cost keys from derived_keys.json through run_kdf, the RFC 9106 and
-// RFC 7914 examples and Wycheproof's PBKDF2-HMAC-SHA-256 vectors through the parameterised cores,
-// cross-checks against libcrypto's own PBKDF2 and scrypt, and the refusals of Argon2id and scrypt,
-// including work memory under an address-space limit.
+// RFC 7914 examples through the parameterised cores, a cross-check of scrypt against libcrypto's
+// own, and the refusals of Argon2id and scrypt, including work memory under an address-space
+// limit. PBKDF2's own vectors are in pbkdf2_test.cpp.
 #include "vesk-crypto/domain/key_derivation.hpp"
 
 #include <gtest/gtest.h>
@@ -22,7 +22,6 @@
 
 #include "test_vectors.hpp"
 #include "vesk-crypto/domain/argon2id.hpp"
-#include "vesk-crypto/domain/pbkdf2.hpp"
 #include "vesk-crypto/domain/scrypt.hpp"
 
 namespace {
@@ -33,7 +32,6 @@ using test_vectors::from_hex;
 using test_vectors::to_hex;
 
 constexpr char kDerivedKeys[] = "derived_keys.json";
-constexpr char kWycheproofPbkdf2[] = "wycheproof/pbkdf2_hmacsha256_test.json";
 
 Bytes random_bytes(std::mt19937& generator, std::size_t n) {
   Bytes out(n);
@@ -176,67 +174,6 @@ TEST_F(Argon2idRefusals, WorkMemoryThatCannotBeObtainedIsAnError) {
   EXPECT_EQ(done.error().message(),
             "Key derivation failed: could not allocate 4294967295 KiB of work memory");
 }
-
-TEST(Pbkdf2, MatchesWycheproofVectors) {
-  const auto doc = test_vectors::load_json(kWycheproofPbkdf2);
-  if (!doc) {
-    GTEST_SKIP() << test_vectors::missing_reason(kWycheproofPbkdf2);
-  }
-  // Vectors above 100,000 iterations would only slow the suite; the fixed-cost keys cover
-  // 600,000. The file has none today, so every vector runs.
-  constexpr std::uint32_t kMaxIterations = 100000;
-  int checked = 0;
-  int skipped = 0;
-  for (const auto& group : (*doc)["testGroups"]) {
-    for (const auto& test : group["tests"]) {
-      SCOPED_TRACE("tcId " + std::to_string(test["tcId"].get<int>()));
-      const auto iterations = test["iterationCount"].get<std::uint32_t>();
-      if (iterations > kMaxIterations) {
-        ++skipped;
-        continue;
-      }
-      ASSERT_EQ(test["result"], "valid");
-      const Bytes password = from_hex(test["password"].get<std::string>());
-      const Bytes salt = from_hex(test["salt"].get<std::string>());
-      Bytes dk(test["dkLen"].get<std::size_t>());
-      vesk::pbkdf2_hmac_sha256(password, salt, iterations, dk);
-      EXPECT_EQ(to_hex(dk), test["dk"].get<std::string>());
-      ++checked;
-    }
-  }
-  EXPECT_GT(checked, 50);
-  if (skipped > 0) {
-    std::cout << "skipped " << skipped << " vectors above " << kMaxIterations << " iterations\n";
-  }
-}
-
-TEST(Pbkdf2, AgreesWithLibcryptoOnRandomInputs) {
-  std::mt19937 generator(20240611);
-  // Passphrase lengths around the 64-byte HMAC block, where the key is hashed first.
-  std::vector<std::size_t> lengths = {0, 1, 31, 32, 55, 56, 63, 64, 65, 127, 128, 200};
-  for (int i = 0; i < 40; ++i) {
-    lengths.push_back(generator() % 201);
-  }
-  for (std::size_t length : lengths) {
-    const Bytes passphrase = random_bytes(generator, length);
-    const Bytes salt = random_bytes(generator, generator() % 80);
-    const std::uint32_t iterations = 1 + generator() % 3000;
-    const std::size_t dk_len = 1 + generator() % 100;
-    SCOPED_TRACE("passphrase " + std::to_string(length) + " bytes, salt " +
-                 std::to_string(salt.size()) + ", c = " + std::to_string(iterations) + ", dkLen " +
-                 std::to_string(dk_len));
-    Bytes ours(dk_len);
-    vesk::pbkdf2_hmac_sha256(passphrase, salt, iterations, ours);
-    Bytes theirs(dk_len);
-    ASSERT_EQ(PKCS5_PBKDF2_HMAC(reinterpret_cast<const char*>(passphrase.data()),
-                                static_cast<int>(passphrase.size()), salt.data(),
-                                static_cast<int>(salt.size()), static_cast<int>(iterations),
-                                EVP_sha256(), static_cast<int>(dk_len), theirs.data()),
-              1);
-    EXPECT_EQ(to_hex(ours), to_hex(theirs));
-  }
-}
-
 
 TEST(Scrypt, MatchesTheRfc7914Examples) {
   const auto doc = test_vectors::load_json(kDerivedKeys);
