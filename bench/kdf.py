@@ -257,7 +257,8 @@ def render(data: dict) -> str:
                          common.fmt(n["cpu_ms"] / n["wall_ms"], 2), "-", "-"])
         if f"{algorithm} libcrypto" in native:
             n = native[f"{algorithm} libcrypto"]
-            rows.append([ALGORITHM_LABELS[algorithm], f"native {n['name']} (kdf_bench, thread CPU)",
+            name = n["name"].split(" (")[0]
+            rows.append([ALGORITHM_LABELS[algorithm], f"native libcrypto {name} (kdf_bench, thread CPU)",
                          common.fmt(n["wall_ms"], 1), common.fmt(n["cpu_ms"], 1),
                          common.fmt(n["cpu_ms"] / n["wall_ms"], 2), "-", "-"])
     parts.append(common.md_table(
