@@ -18,7 +18,7 @@ PY_FORK_CHECK := $(call newest_of,3.11)
 FORK_CHECK_COUNT := 1000
 JOBS := 2
 
-APT_PACKAGES := libssl-dev libargon2-dev libgtest-dev nlohmann-json3-dev pkg-config
+APT_PACKAGES := libssl-dev libargon2-dev libsodium-dev libgtest-dev nlohmann-json3-dev pkg-config
 STAMPS := build/stamps
 WHEEL_STAMP := $(STAMPS)/wheel
 SOURCES := $(shell find src tests/testing_module -type f) CMakeLists.txt pyproject.toml
@@ -60,8 +60,9 @@ build/testing-%/built: $(STAMPS)/system $(SOURCES)
 
 native: $(STAMPS)/system
 	cmake -S . -B build/native -DVELTRANO_WHEEL_MODULE=OFF -DVELTRANO_NATIVE_TESTS=ON >/dev/null
-	cmake --build build/native -j $(JOBS) --target veltrano_native_tests
+	cmake --build build/native -j $(JOBS) --target veltrano_native_tests veltrano_pbkdf2_fallback_tests
 	build/native/veltrano_native_tests
+	build/native/veltrano_pbkdf2_fallback_tests
 
 pytest-%: .venv-%/installed build/testing-%/built
 	cd tests && PYTHONPATH=$(CURDIR)/build/testing-$* ../.venv-$*/bin/python -m pytest -q -p no:cacheprovider python
@@ -94,6 +95,7 @@ sanitize: $(STAMPS)/system .venv-3.13/installed
 	  -DVELTRANO_TESTING_MODULE=ON -DVELTRANO_NATIVE_TESTS=ON -DVELTRANO_SANITIZE=address,undefined >/dev/null
 	cmake --build build/asan -j $(JOBS)
 	build/asan/veltrano_native_tests
+	build/asan/veltrano_pbkdf2_fallback_tests
 	cd tests && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	  PYTHONPATH=$(CURDIR)/build/asan VELTRANO_SANITIZED=1 ../.venv-3.13/bin/python -m pytest -q -p no:cacheprovider python
