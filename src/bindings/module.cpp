@@ -34,11 +34,11 @@ Status module_body(PyObject* module) {
     const char* name;
   };
   const ClassEntry classes[] = {
-      {salt_cell, "Salt"},
-      {nonce_cell, "Nonce"},
-      {key_cell, "Key"},
-      {auth_tag_cell, "AuthTag"},
-      {derive_key_options_cell, "DeriveKeyOptions"},
+      {class_cell<vesk::SaltBytes>, "Salt"},
+      {class_cell<vesk::NonceBytes>, "Nonce"},
+      {class_cell<vesk::KeyBytes>, "Key"},
+      {class_cell<vesk::AuthTagBytes>, "AuthTag"},
+      {class_cell<DeriveKeyOptionsValue>, "DeriveKeyOptions"},
   };
   for (const ClassEntry& entry : classes) {
     if (Status added = register_class(module, entry.cell(), entry.name); !added.ok()) {
