@@ -4,10 +4,11 @@
 #include <atomic>
 #include <cstdint>
 
+#include "bindings/api/classes.hpp"
+#include "bindings/api/functions.hpp"
+#include "bindings/api/module_lifecycle.hpp"
 #include "bindings/bridge/task_panic.hpp"
 #include "bindings/call/call_guard.hpp"
-#include "bindings/crypto/classes.hpp"
-#include "bindings/crypto/functions.hpp"
 #include "bindings/registration.hpp"
 
 namespace veltrano::bindings {

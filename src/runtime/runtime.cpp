@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "runtime/task_core.hpp"
 #include "runtime/worker_threads.hpp"
 
 namespace veltrano::runtime {

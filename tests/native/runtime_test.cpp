@@ -13,6 +13,7 @@
 
 #include "runtime/async_semaphore.hpp"
 #include "runtime/cancel_signal.hpp"
+#include "runtime/quote_escaped.hpp"
 #include "runtime/task_local.hpp"
 #include "runtime_test_util.hpp"
 

@@ -1,8 +1,8 @@
 // decrypt(ciphertext, key, nonce, auth_tag) -> bytes: verifies the tag, then opens the data.
 #include "bindings/bytes_buffer.hpp"
 #include "bindings/call/define_function.hpp"
-#include "bindings/crypto/classes.hpp"
-#include "bindings/crypto/module_functions.hpp"
+#include "bindings/api/classes.hpp"
+#include "bindings/api/functions.hpp"
 #include "vesk-crypto/aead.hpp"
 
 namespace veltrano::bindings {

@@ -2,8 +2,8 @@
 // asyncio future that a worker completes with a new Key.
 #include "bindings/bridge/into_awaitable.hpp"
 #include "bindings/call/define_function.hpp"
-#include "bindings/crypto/classes.hpp"
-#include "bindings/crypto/module_functions.hpp"
+#include "bindings/api/classes.hpp"
+#include "bindings/api/functions.hpp"
 #include "vesk-crypto/domain/key_derivation.hpp"
 
 namespace veltrano::bindings {

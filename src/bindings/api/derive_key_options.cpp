@@ -1,6 +1,6 @@
 // DeriveKeyOptions: the caller's choice of key-derivation algorithm, one writable text attribute.
 #include "bindings/call/define_function.hpp"
-#include "bindings/crypto/classes.hpp"
+#include "bindings/api/classes.hpp"
 
 namespace veltrano::bindings {
 namespace {

@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "bindings/call/define_function.hpp"
-#include "bindings/crypto/classes.hpp"
+#include "bindings/api/classes.hpp"
 #include "random/fill.hpp"
 #include "vesk-crypto/crypto_error.hpp"
 
