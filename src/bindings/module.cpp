@@ -62,6 +62,7 @@ Expected<PyRef> initialise() {
   }
   std::int64_t expected = -1;
   if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    // A compatibility text that callers match on: keep it as it is (docs/design.md).
     return ErrorValue::import_error(
         "veltrano does not support sub-interpreters: it can be imported only in the first "
         "interpreter that imported it in this process");

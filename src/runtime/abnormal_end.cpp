@@ -5,6 +5,8 @@
 
 namespace veltrano::runtime {
 
+// "task 5 panicked with message ..." and the others reach Python inside "Key derivation
+// failed: ..." and are matched on: keep them (docs/design.md).
 std::string AbnormalEnd::text() const {
   std::string out = "task " + std::to_string(task_id);
   if (kind == Kind::Cancelled) {

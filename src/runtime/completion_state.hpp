@@ -1,5 +1,5 @@
 // CompletionBase and CompletionState<T>: the shared end of one task or job, written once by the
-// producer and read through its handle. Thread-safe: the producer and the waiters meet under mutex_.
+// producer and read through its handle. Thread-safe: producer and waiters meet under mutex_.
 #pragma once
 
 #include <atomic>

@@ -9,6 +9,7 @@ namespace veltrano::runtime {
 
 // `text` in double quotes, with backslash escapes for quotes, backslashes and control characters
 // (\" \\ \n \r \t \0, others as \u{1b}); malformed UTF-8 shows as U+FFFD.
+// Part of the panic texts callers match on (docs/design.md).
 std::string quote_escaped(std::string_view text);
 
 }  // namespace veltrano::runtime

@@ -14,6 +14,7 @@ namespace veltrano::runtime {
 
 namespace {
 
+// A compatibility text that callers match on: keep it as it is (docs/design.md).
 constexpr char kForkedChildText[] = "worker runtime is not available in a forked child process";
 constexpr char kPoisonedText[] =
     "worker runtime configuration mutex is poisoned: an earlier build of the runtime failed";

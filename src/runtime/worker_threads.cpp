@@ -17,6 +17,7 @@ namespace veltrano::runtime {
 
 namespace {
 
+// The texts about the variable below are matched on by callers: keep them (docs/design.md).
 std::string quoted_variable() { return std::string("\"") + kWorkerThreadsVariable + "\""; }
 
 // Unsigned decimal with an optional "+"; on failure `error` holds the reason.

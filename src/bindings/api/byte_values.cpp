@@ -102,6 +102,7 @@ class ByteValueClass {
         return std::move(receiver).error();
       }
       if constexpr (Kind.redacted) {
+        // The reprs are texts callers match on (docs/design.md).
         return checked(PyUnicode_FromString("Key([REDACTED])"));
       } else {
         static constexpr char kHex[] = "0123456789abcdef";

@@ -36,6 +36,7 @@ PyObject* get_algorithm(PyObject* self, void*) {
 int set_algorithm(PyObject* self, PyObject* value, void*) {
   return call_guard_status([self, value]() -> Status {
     if (value == nullptr) {
+      // A compatibility text that callers match on: keep it as it is (docs/design.md).
       return ErrorValue::attribute_error("can't delete attribute");
     }
     auto text = extract_text(value, "algorithm");

@@ -10,6 +10,7 @@ namespace {
 
 Expected<PyRef> encrypt(BytesView plaintext, ClassRef<vesk::KeyBytes> key) {
   if (plaintext.size() > vesk::kMaxAeadPlaintext) {
+    // "aead::Error" is a text callers match on, odd as it looks (docs/design.md).
     return ErrorValue::from_crypto_error(vesk::CryptoError::encryption_failed("aead::Error"));
   }
   // The ciphertext goes straight into the result object: nobody else can see it yet.

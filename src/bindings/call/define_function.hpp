@@ -108,7 +108,8 @@ class Binding {
       return Function(std::forward<Done>(done)...);
     } else {
       // The names are string literals, so data() is nul-terminated.
-      Expected<Parameter<I>> converted = Argument<Parameter<I>>::extract(slots[I], names_[I].data());
+      Expected<Parameter<I>> converted =
+          Argument<Parameter<I>>::extract(slots[I], names_[I].data());
       if (!converted.ok()) {
         return std::move(converted).error();
       }
