@@ -47,7 +47,7 @@ class Binding {
   template <std::size_t I>
   using Parameter = std::tuple_element_t<Leading + I, All>;
 
-  // Keeps the names (string literals) and builds the spec; returns the text signature.
+  // Keeps the names (string literals) and builds the ParameterSpec; returns the text signature.
   static const std::string& declare(std::string_view owner, std::string_view function,
                                     const char* const (&names)[kCount]) {
     for (std::size_t i = 0; i < kCount; ++i) {
