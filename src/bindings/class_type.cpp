@@ -5,6 +5,7 @@
 namespace veltrano::bindings {
 namespace {
 
+// A compatibility text that callers match on: keep it as it is (docs/design.md).
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
   return call_guard([type]() -> Expected<PyRef> {
     std::string name = "<unknown>";
@@ -56,6 +57,7 @@ Expected<PyTypeObject*> ClassTypeCell::get() {
   slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(spec_.tp_dealloc)});
   slots.push_back({0, nullptr});
 
+  // "builtins.Salt": how callers see the classes (docs/design.md).
   qualified_name_ = std::string("builtins.") + spec_.name;
   if (auto nul = qualified_name_.find('\0'); nul != std::string::npos) {
     return ErrorValue::value_error("nul byte found in provided data at position: " +
@@ -76,6 +78,7 @@ PyTypeObject* ClassTypeCell::get_or_fault() {
   if (!type.ok()) {
     std::move(type).error().restore();
     PyErr_PrintEx(0);
+    // A compatibility text that callers match on: keep it as it is (docs/design.md).
     throw Fault(std::string("failed to create type object for ") + spec_.name);
   }
   return type.value();

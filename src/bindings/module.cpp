@@ -4,10 +4,11 @@
 #include <atomic>
 #include <cstdint>
 
+#include "bindings/api/classes.hpp"
+#include "bindings/api/functions.hpp"
+#include "bindings/api/module_lifecycle.hpp"
 #include "bindings/bridge/task_panic.hpp"
 #include "bindings/call/call_guard.hpp"
-#include "bindings/crypto/classes.hpp"
-#include "bindings/crypto/functions.hpp"
 #include "bindings/registration.hpp"
 
 namespace veltrano::bindings {
@@ -34,11 +35,11 @@ Status module_body(PyObject* module) {
     const char* name;
   };
   const ClassEntry classes[] = {
-      {salt_cell, "Salt"},
-      {nonce_cell, "Nonce"},
-      {key_cell, "Key"},
-      {auth_tag_cell, "AuthTag"},
-      {derive_key_options_cell, "DeriveKeyOptions"},
+      {class_cell<vesk::SaltBytes>, "Salt"},
+      {class_cell<vesk::NonceBytes>, "Nonce"},
+      {class_cell<vesk::KeyBytes>, "Key"},
+      {class_cell<vesk::AuthTagBytes>, "AuthTag"},
+      {class_cell<DeriveKeyOptionsValue>, "DeriveKeyOptions"},
   };
   for (const ClassEntry& entry : classes) {
     if (Status added = register_class(module, entry.cell(), entry.name); !added.ok()) {
@@ -61,6 +62,7 @@ Expected<PyRef> initialise() {
   }
   std::int64_t expected = -1;
   if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    // A compatibility text that callers match on: keep it as it is (docs/design.md).
     return ErrorValue::import_error(
         "veltrano does not support sub-interpreters: it can be imported only in the first "
         "interpreter that imported it in this process");

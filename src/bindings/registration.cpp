@@ -53,6 +53,7 @@ Status add_to_module(PyObject* module, PyObject* name, PyObject* value) {
     if (auto text = lossy_str(exception.get())) {
       detail = *text;
     }
+    // A compatibility text that callers match on: keep it as it is (docs/design.md).
     throw Fault("could not append __name__ to __all__: " + detail);
   }
   if (PyObject_SetAttr(module, name, value) != 0) {
@@ -65,6 +66,7 @@ Status register_class(PyObject* module, ClassTypeCell& cell, const char* name) {
   Expected<PyTypeObject*> type = cell.get();
   if (!type.ok()) {
     PyRef cause = std::move(type).error().into_exception();
+    // A compatibility text that callers match on: keep it as it is (docs/design.md).
     PyRef error = PyRef::steal(PyObject_CallFunction(
         PyExc_RuntimeError, "s",
         (std::string("An error occurred while initializing class ") + cell.spec().name).c_str()));

@@ -9,13 +9,6 @@
 
 namespace veltrano::bindings {
 
-// A C entry of any method signature as the PyCFunction that method tables store; the flags
-// tell the interpreter the real signature.
-template <typename Function>
-PyCFunction as_py_cfunction(Function* function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 // Sets module.<name> = value and appends name to module.__all__ (created if absent).
 Status add_to_module(PyObject* module, PyObject* name, PyObject* value);
 

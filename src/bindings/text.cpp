@@ -48,6 +48,7 @@ std::string type_qualname(PyObject* object) {
     }
   }
   PyErr_Clear();
+  // A compatibility text that callers match on: keep it as it is (docs/design.md).
   return "<failed to extract type name>";
 }
 

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <mutex>
 
-#include "runtime/scheduler.hpp"
+#include "runtime/task_core.hpp"
 #include "runtime/task.hpp"
 
 namespace veltrano::runtime {

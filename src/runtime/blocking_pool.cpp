@@ -13,6 +13,7 @@ namespace veltrano::runtime {
 namespace {
 
 std::string spawn_failure(const std::system_error& error) {
+  // A compatibility text that callers match on: keep it as it is (docs/design.md).
   return std::string("OS can't spawn worker thread: ") + error.what();
 }
 

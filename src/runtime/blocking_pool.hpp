@@ -16,6 +16,7 @@
 
 namespace veltrano::runtime {
 
+// A name tools and tests look for (docs/design.md).
 inline constexpr char kWorkerThreadName[] = "veltrano-worker";
 
 class BlockingPool : public std::enable_shared_from_this<BlockingPool> {

@@ -7,12 +7,14 @@
 #include <mutex>
 #include <string>
 
+#include "runtime/task_core.hpp"
 #include "runtime/worker_threads.hpp"
 
 namespace veltrano::runtime {
 
 namespace {
 
+// A compatibility text that callers match on: keep it as it is (docs/design.md).
 constexpr char kForkedChildText[] = "worker runtime is not available in a forked child process";
 constexpr char kPoisonedText[] =
     "worker runtime configuration mutex is poisoned: an earlier build of the runtime failed";

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "runtime/fault.hpp"
-#include "runtime/scheduler.hpp"
+#include "runtime/task_core.hpp"
 #include "runtime/task.hpp"
 
 namespace veltrano::runtime {

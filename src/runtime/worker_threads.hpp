@@ -7,6 +7,8 @@
 #include <optional>
 #include <string_view>
 
+#include "runtime/cgroup_quota.hpp"
+
 namespace veltrano::runtime {
 
 inline constexpr char kWorkerThreadsVariable[] = "VELTRANO_WORKER_THREADS";
@@ -15,12 +17,6 @@ inline constexpr char kWorkerThreadsVariable[] = "VELTRANO_WORKER_THREADS";
 // no overflow, not 0. Returns nullopt when the variable is unset. Throws Fault, with a text that
 // starts with the quoted variable name, for a refused value.
 std::optional<std::size_t> parse_worker_threads(std::optional<std::string_view> raw);
-
-// The CPU quota of the calling process's control group (version 1 or 2, found through
-// <root>/proc/self/cgroup and <root>/proc/self/mountinfo, with every file read under `root`), in
-// whole processors rounded down and at least 1; the lowest quota on the way up to the hierarchy's
-// mount point counts. nullopt when no quota is set or nothing can be read.
-std::optional<std::size_t> cpu_quota_processors(const std::filesystem::path& root);
 
 // The size of the CPU affinity set (the online processor count if that fails, else 1), lowered
 // to cpu_quota_processors(root). Always at least 1.

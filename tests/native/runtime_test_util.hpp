@@ -1,9 +1,10 @@
-// Helpers for the runtime tests: a one-shot event whose waits cannot hang a test run, and a look
-// at the process's threads.
+// Helpers for the runtime tests: a one-shot event whose waits cannot hang a test run, small tasks
+// and a destruction flag, and a look at the process's threads.
 #pragma once
 
 #include <pthread.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -11,7 +12,10 @@
 #include <fstream>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "runtime/runtime.hpp"
 
 namespace veltrano::runtime::testing {
 
@@ -63,6 +67,30 @@ class Counter {
   mutable std::condition_variable cv_;
   std::size_t count_ = 0;
 };
+
+// Sets an event when destroyed: shows that a frame (or a value) was destroyed.
+class DestroyFlag {
+ public:
+  explicit DestroyFlag(Event* event) : event_(event) {}
+  DestroyFlag(DestroyFlag&& other) noexcept : event_(std::exchange(other.event_, nullptr)) {}
+  DestroyFlag& operator=(DestroyFlag&&) = delete;
+  ~DestroyFlag() {
+    if (event_ != nullptr) {
+      event_->set();
+    }
+  }
+
+ private:
+  Event* event_;
+};
+
+inline Task<int> twice(int x) { co_return 2 * x; }
+
+// Sleeps far longer than any test runs; sets woke only if it ever wakes.
+inline Task<void> sleep_long(std::atomic<bool>* woke) {
+  co_await sleep_for(std::chrono::minutes(10));
+  woke->store(true);
+}
 
 inline std::string this_thread_name() {
   char name[32] = {};

@@ -1,8 +1,14 @@
+import json
 import os
+import pathlib
 import subprocess
 import sys
+import textwrap
 
 import pytest
+
+# The shared vector files are read in place, never copied into the repository.
+TESTDATA = pathlib.Path(__file__).resolve().parents[3] / "shared" / "testdata"
 
 
 @pytest.fixture
@@ -25,12 +31,49 @@ def panic_type(testing):
 
 @pytest.fixture
 def run_python():
-    """Runs code in a fresh interpreter with this one's import path; returns the finished process."""
+    """Runs code (dedented) in a fresh interpreter with this one's import path, further arguments
+    in sys.argv and further environment variables; returns the finished process. A run still going
+    after `timeout` seconds fails the test (a hang or a deadlock)."""
 
-    def run(code):
-        env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-        return subprocess.run(
-            [sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=60
-        )
+    def run(code, *args, timeout=120, **env):
+        environment = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), **env)
+        try:
+            return subprocess.run([sys.executable, "-c", textwrap.dedent(code), *map(str, args)],
+                                  capture_output=True, text=True, env=environment, timeout=timeout)
+        except subprocess.TimeoutExpired as expired:
+            pytest.fail(f"still running after {timeout} s (hang or deadlock?):\n{expired.stderr}")
 
     return run
+
+
+class _Absent:
+    def __init__(self, path):
+        self.path = path
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "vectors(name, select): one test per entry that select(data) takes from the "
+        "shared vector file name, given to the test as the `vector` fixture")
+
+
+def pytest_generate_tests(metafunc):
+    marker = metafunc.definition.get_closest_marker("vectors")
+    if marker is None:
+        return
+    name, select = marker.args
+    path = TESTDATA / name
+    if path.exists():
+        metafunc.parametrize("vector", select(json.loads(path.read_text())), indirect=True)
+    else:
+        metafunc.parametrize("vector", [pytest.param(_Absent(path), id="absent")], indirect=True)
+
+
+@pytest.fixture
+def vector(request):
+    """One entry of a shared vector file (see the vectors marker); skips, saying why, when the file
+    or the folder that holds it is absent."""
+    if isinstance(request.param, _Absent):
+        pytest.skip(f"the shared vectors {request.param.path} are not present (the shared test data "
+                    "folder ../shared/testdata sits beside the repository)")
+    return request.param

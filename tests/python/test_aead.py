@@ -1,8 +1,6 @@
 """encrypt/decrypt: AES-256-GCM against Wycheproof vectors and pyca/cryptography, tampering,
 argument errors and concurrent use."""
-import json
 import os
-import pathlib
 import random
 import threading
 
@@ -14,13 +12,9 @@ testing = pytest.importorskip("_veltrano_testing")
 AESGCM = pytest.importorskip("cryptography.hazmat.primitives.ciphers.aead").AESGCM
 
 AUTH_FAILED = "Authentication failed: data corrupted or wrong key"
-WYCHEPROOF = pathlib.Path(__file__).resolve().parents[3] / "shared/testdata/wycheproof/aes_gcm_test.json"
 
 
-def wycheproof_vectors():
-    if not WYCHEPROOF.exists():
-        return []
-    data = json.loads(WYCHEPROOF.read_text())
+def wycheproof_vectors(data):
     vectors = []
     for group in data["testGroups"]:
         if (group["keySize"], group["ivSize"], group["tagSize"]) != (256, 96, 128):
@@ -32,8 +26,7 @@ def wycheproof_vectors():
     return vectors
 
 
-@pytest.mark.skipif(not WYCHEPROOF.exists(), reason="the shared Wycheproof vectors are not present")
-@pytest.mark.parametrize("vector", wycheproof_vectors())
+@pytest.mark.vectors("wycheproof/aes_gcm_test.json", wycheproof_vectors)
 def test_wycheproof_through_decrypt(vector):
     key = testing.make_key(bytes.fromhex(vector["key"]))
     nonce = veltrano.Nonce(bytes.fromhex(vector["iv"]))

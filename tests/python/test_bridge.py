@@ -2,9 +2,6 @@
 completion order, faults, thread naming and the worker-thread setting (in fresh processes)."""
 import asyncio
 import os
-import subprocess
-import sys
-import textwrap
 import threading
 
 import pytest
@@ -12,12 +9,6 @@ import pytest
 import veltrano
 
 PBKDF2 = veltrano.DeriveKeyOptions("pbkdf2")
-
-
-def run_python(code, **env):
-    environment = dict(os.environ, **env)
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          timeout=120, env=environment)
 
 
 def test_cancellation_leaves_the_loop_clean():
@@ -88,7 +79,7 @@ def test_async_module_and_task_panic():
     assert veltrano_async.TaskPanic.__doc__ is None
 
 
-def test_no_loop_means_runtime_error_and_no_threads():
+def test_no_loop_means_runtime_error_and_no_threads(run_python):
     result = run_python("""
         import os, veltrano
         before = len(os.listdir('/proc/self/task'))
@@ -112,7 +103,7 @@ def worker_names():
     return names
 
 
-def test_worker_threads_setting_and_names():
+def test_worker_threads_setting_and_names(run_python):
     result = run_python("""
         import asyncio, os, veltrano
         def names():
@@ -133,7 +124,7 @@ def test_worker_threads_setting_and_names():
 
 
 @pytest.mark.parametrize("value", ["0", "abc", "-1", "99999999999999999999999"])
-def test_invalid_worker_threads_setting_fails_every_call(value):
+def test_invalid_worker_threads_setting_fails_every_call(value, run_python):
     result = run_python("""
         import asyncio, veltrano
         async def main():
@@ -155,7 +146,7 @@ def test_invalid_worker_threads_setting_fails_every_call(value):
     assert second.startswith("PanicException | ")
 
 
-def test_concurrent_memory_hard_derivations_are_limited():
+def test_concurrent_memory_hard_derivations_are_limited(run_python):
     """With one task thread at most two derivation jobs run at once, so eight concurrent
     Argon2id calls (64 MiB each) never hold more than about two jobs' memory."""
     result = run_python("""
@@ -182,7 +173,7 @@ def test_concurrent_memory_hard_derivations_are_limited():
     ("job", "ValueError | Key derivation failed: task 5 panicked with message \"injected fault\""),
     ("conversion", "TaskPanic | background task panicked: unknown error | True"),
 ])
-def test_background_faults_reach_the_awaiting_code(part, expected):
+def test_background_faults_reach_the_awaiting_code(part, expected, run_python):
     pytest.importorskip("_veltrano_testing")
     # A fresh process: with two task threads the build takes ids 1 and 2, the supervising task 3,
     # the work task 4 and the derivation job 5.
@@ -274,7 +265,7 @@ def test_futures_without_weak_references():
     assert state == "CANCELLED"
 
 
-def test_a_stray_veltrano_async_module_is_replaced():
+def test_a_stray_veltrano_async_module_is_replaced(run_python):
     result = run_python("""
         import sys, types
         stray = types.ModuleType("veltrano_async")

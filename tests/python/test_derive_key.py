@@ -1,17 +1,12 @@
 """derive_key: stable keys for the three algorithms, the options mapping, call-time checks."""
 import asyncio
 import hashlib
-import json
 import os
-import pathlib
 import random
 
 import pytest
 
 import veltrano
-
-VECTORS = pathlib.Path(__file__).resolve().parents[3] / "shared/testdata/derived_keys.json"
-needs_vectors = pytest.mark.skipif(not VECTORS.exists(), reason="the shared derived-key vectors are not present")
 
 
 def run(coroutine):
@@ -25,14 +20,11 @@ async def derive(passphrase, salt, algorithm=None):
     return key.as_bytes()
 
 
-def fixed_cost_vectors():
-    if not VECTORS.exists():
-        return []
-    return [pytest.param(v, id=v["comment"]) for v in json.loads(VECTORS.read_text())["fixed_cost"]]
+def fixed_cost_vectors(data):
+    return [pytest.param(v, id=v["comment"]) for v in data["fixed_cost"]]
 
 
-@needs_vectors
-@pytest.mark.parametrize("vector", fixed_cost_vectors())
+@pytest.mark.vectors("derived_keys.json", fixed_cost_vectors)
 def test_fixed_cost_vectors(vector):
     salt = veltrano.Salt(bytes.fromhex(vector["salt_hex"]))
     assert vector["passphrase"].encode() == bytes.fromhex(vector["passphrase_utf8_hex"])

@@ -1,10 +1,5 @@
 """Processes that end while derivations are still running end with their own status: no abort,
 no hang, no fatal error, whatever moment the workers finish at."""
-import os
-import subprocess
-import sys
-import textwrap
-
 import pytest
 
 SCRIPT = """
@@ -29,10 +24,9 @@ ENDINGS = {
 @pytest.mark.parametrize("ending", sorted(ENDINGS))
 @pytest.mark.parametrize("delay", [0.0, 0.04, 0.08, 0.15, 0.3])
 @pytest.mark.parametrize("closing", ["loop.close()", "pass"])
-def test_exit_while_derivations_run(ending, delay, closing):
+def test_exit_while_derivations_run(ending, delay, closing, run_python):
     code = SCRIPT.format(closing=closing, delay=delay, ending=ENDINGS[ending])
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                            timeout=60, env=dict(os.environ, VELTRANO_WORKER_THREADS="2"))
+    result = run_python(code, VELTRANO_WORKER_THREADS="2")
     assert result.returncode == (0 if ending == "normal" else 7), result.stderr
     assert "Fatal Python error" not in result.stderr
     assert "uncaught panic" not in result.stderr
@@ -88,8 +82,8 @@ asyncio.run(main())
 """
 
 
-def test_fork_while_derivations_run():
-    result = subprocess.run([sys.executable, "-c", FORK_SCRIPT], capture_output=True, text=True, timeout=120)
+def test_fork_while_derivations_run(run_python):
+    result = run_python(FORK_SCRIPT)
     assert result.returncode == 0, result.stderr
     lines = result.stdout.strip().splitlines()
     refusal = "PanicException: worker runtime is not available in a forked child process"
@@ -98,16 +92,16 @@ def test_fork_while_derivations_run():
     assert lines[3] == "100000"
 
 
-def test_exit_right_after_a_derivation():
+def test_exit_right_after_a_derivation(run_python):
     # The background tasks drop their last Python references just after the future completes,
     # which races with the interpreter's finalisation when the script ends at once.
-    code = textwrap.dedent("""
+    code = """
         import asyncio, veltrano
         async def main():
             await veltrano.derive_key('pw', veltrano.Salt(bytes(32)), veltrano.DeriveKeyOptions('pbkdf2'))
         asyncio.run(main())
-    """)
+    """
     for _ in range(20):
-        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+        result = run_python(code)
         assert result.returncode == 0, result.stderr
         assert result.stderr == ""

@@ -3,23 +3,11 @@ decrypt or a derivation when the interpreter finalises, derive_key from atexit c
 children exiting while the parent's derivations complete, and forks that skip libc's handlers."""
 import hashlib
 import os
-import subprocess
-import sys
-import textwrap
 
 import pytest
 
 TIMEOUT = 60
 PBKDF2_KEY = hashlib.pbkdf2_hmac("sha256", b"pw", bytes(32), 600_000, 32).hex()
-
-
-def run(code, *args, **env):
-    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), **env)
-    try:
-        return subprocess.run([sys.executable, "-c", textwrap.dedent(code), *map(str, args)],
-                              capture_output=True, text=True, env=environment, timeout=TIMEOUT)
-    except subprocess.TimeoutExpired as expired:
-        pytest.fail(f"still running after {TIMEOUT} s (hang at exit?): {expired.stderr}")
 
 
 BUSY_AT_EXIT = r"""
@@ -56,11 +44,11 @@ if status:
 
 
 @pytest.mark.parametrize("work", ["encrypt", "decrypt", "derivation"])
-def test_daemon_threads_busy_at_exit(work, tmp_path):
+def test_daemon_threads_busy_at_exit(work, tmp_path, run_python):
     for attempt in range(20):
         status = 3 if attempt % 2 else 0
         path = tmp_path / f"out{attempt}.txt"
-        result = run(BUSY_AT_EXIT, work, path, status)
+        result = run_python(BUSY_AT_EXIT, work, path, status, timeout=TIMEOUT)
         assert (result.returncode, result.stderr) == (status, ""), attempt
         assert path.read_text() == "line\n" * 10000
 
@@ -84,9 +72,9 @@ else:
 
 
 @pytest.mark.parametrize("registered", ["before", "after"])
-def test_derive_key_in_an_atexit_callback(registered):
+def test_derive_key_in_an_atexit_callback(registered, run_python):
     # atexit runs callbacks last-registered first: "before" runs after the module's own hook.
-    result = run(ATEXIT_DERIVATION, registered)
+    result = run_python(ATEXIT_DERIVATION, registered, timeout=TIMEOUT)
     assert (result.returncode, result.stdout.strip(), result.stderr) == (0, PBKDF2_KEY, "")
 
 
@@ -136,8 +124,8 @@ asyncio.run(main())
 """
 
 
-def test_forked_children_exit_as_fast_as_an_idle_ones():
-    result = run(FORKS_OF_A_BUSY_PARENT, 40, "exit")
+def test_forked_children_exit_as_fast_as_an_idle_ones(run_python):
+    result = run_python(FORKS_OF_A_BUSY_PARENT, 40, "exit", timeout=TIMEOUT)
     assert result.returncode == 0, result.stderr
     hung, median, slowest = result.stdout.split()
     assert int(hung) == 0
@@ -148,9 +136,10 @@ def test_forked_children_exit_as_fast_as_an_idle_ones():
 
 @pytest.mark.skipif(os.environ.get("VELTRANO_MANY_FORKS") is None,
                     reason="run by make test on CPython 3.11, whose fork could hang")
-def test_many_forks_of_a_busy_parent():
+def test_many_forks_of_a_busy_parent(run_python):
     # Frequent thread-state creation made CPython 3.11's after-fork re-initialisation hang.
-    result = run(FORKS_OF_A_BUSY_PARENT, int(os.environ["VELTRANO_MANY_FORKS"]), "os_exit")
+    result = run_python(FORKS_OF_A_BUSY_PARENT, int(os.environ["VELTRANO_MANY_FORKS"]), "os_exit",
+                        timeout=TIMEOUT)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split()[0] == "0", "children hung in os.fork()"
 
@@ -192,8 +181,8 @@ print("repeated", repeated)
 
 
 @pytest.mark.skipif(os.uname().machine != "x86_64", reason="the fork system call number is x86-64's")
-def test_raw_fork_never_repeats_a_nonce():
-    result = run(RAW_FORKS, 200)
+def test_raw_fork_never_repeats_a_nonce(run_python):
+    result = run_python(RAW_FORKS, 200, timeout=TIMEOUT)
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [
         "PanicException worker runtime is not available in a forked child process",

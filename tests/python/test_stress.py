@@ -2,25 +2,9 @@
 encrypting and decrypting under shared and separate keys while an event loop runs and cancels
 derivations with a tiny switch interval, and derivations left pending on a loop that is closed."""
 import json
-import os
 import re
-import subprocess
-import sys
-import textwrap
-
-import pytest
 
 TIMEOUT = 120  # a deadlock ends the scenario here; a normal run takes a few seconds
-
-
-def run_scenario(code, *args):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    try:
-        return subprocess.run([sys.executable, "-c", textwrap.dedent(code), *map(str, args)],
-                              capture_output=True, text=True, env=env, timeout=TIMEOUT)
-    except subprocess.TimeoutExpired as expired:
-        pytest.fail(f"scenario still running after {TIMEOUT} s (deadlock?):\n{expired.stderr}")
-
 
 THREADS_AND_DERIVATIONS = r"""
 import asyncio, hashlib, json, random, sys, threading
@@ -123,9 +107,9 @@ print(json.dumps(result))
 """
 
 
-def test_threads_and_derivations_under_a_tiny_switch_interval():
+def test_threads_and_derivations_under_a_tiny_switch_interval(run_python):
     threads, rounds, derivations = 16, 150, 32
-    result = run_scenario(THREADS_AND_DERIVATIONS, 1, threads, rounds, derivations)
+    result = run_python(THREADS_AND_DERIVATIONS, 1, threads, rounds, derivations, timeout=TIMEOUT)
     assert result.returncode == 0, result.stderr
     assert result.stderr == ""  # no exception in a callback, no unraisable report, no warning
     outcome = json.loads(result.stdout)
@@ -197,8 +181,8 @@ sys.exit(3)
 """
 
 
-def test_closed_loop_with_pending_derivations():
-    result = run_scenario(CLOSED_LOOP)
+def test_closed_loop_with_pending_derivations(run_python):
+    result = run_python(CLOSED_LOOP, timeout=TIMEOUT)
     assert result.returncode == 3, result.stderr
     assert result.stdout.splitlines() == ["refusals: 7", "pending: 7", "derived: True"], result.stderr
     for marker in ("Fatal Python error", "uncaught panic", "Segmentation", "terminate called",

@@ -13,7 +13,7 @@
 #include "bindings/call/conversions.hpp"
 #include "bindings/call/parameter_spec.hpp"
 #include "bindings/class_type.hpp"
-#include "bindings/crypto/classes.hpp"
+#include "bindings/api/classes.hpp"
 #include "bindings/errors/panic_exception.hpp"
 #include "bindings/py_ref.hpp"
 #include "runtime/fault.hpp"

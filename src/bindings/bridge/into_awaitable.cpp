@@ -5,6 +5,7 @@
 namespace veltrano::bindings::bridge {
 namespace {
 
+// A compatibility text that callers match on: keep it as it is (docs/design.md).
 constexpr const char* kTaskPanicMessage = "background task panicked: unknown error";
 
 // asyncio.get_running_loop and the contextvars module, looked up once and kept.

@@ -15,6 +15,7 @@ PyModuleDef async_module_definition = {
 
 PyObject* task_panic_type() {
   if (task_panic == nullptr) {
+    // "veltrano_async.TaskPanic" is a name callers match on (docs/design.md).
     PyObject* type = PyErr_NewException("veltrano_async.TaskPanic", PyExc_Exception, nullptr);
     if (type == nullptr) {
       PyErr_Clear();

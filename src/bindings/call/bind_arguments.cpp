@@ -52,6 +52,8 @@ std::string quoted_name_list(std::span<const std::string_view> names) {
   return list;
 }
 
+// Every TypeError text below, "takes 1 positional arguments" included, is matched on by
+// callers: keep them as they are (docs/design.md).
 Status bind_arguments(const ParameterSpec& spec, PyObject* args, PyObject* kwargs,
                       std::span<PyObject*> slots) {
   const std::size_t positional_count = spec.positional.size();

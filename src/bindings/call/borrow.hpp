@@ -10,6 +10,7 @@
 
 namespace veltrano::bindings {
 
+// "Already borrowed" and "Already mutably borrowed" are texts callers match on (docs/design.md).
 class SharedBorrow {
  public:
   // Fails with RuntimeError "Already mutably borrowed" while an exclusive borrow is held.

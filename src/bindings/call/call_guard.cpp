@@ -9,6 +9,7 @@
 namespace veltrano::bindings::detail {
 
 ErrorValue panic_error_value(std::exception_ptr fault) {
+  // A compatibility text that callers match on: keep it as it is (docs/design.md).
   std::string message = "panic from native code";
   try {
     std::rethrow_exception(fault);
@@ -24,6 +25,7 @@ ErrorValue panic_error_value(std::exception_ptr fault) {
 }
 
 void abort_uncaught_fault() noexcept {
+  // A compatibility text that callers match on: keep it as it is (docs/design.md).
   std::fputs("uncaught panic at ffi boundary\n", stderr);
   std::fflush(stderr);
   std::abort();

@@ -43,67 +43,64 @@ VELTRANO_PASSES_FORCED_UNWIND std::optional<ErrorValue> run_captured(Body& body,
   }
 }
 
+// What every guard shares: the lock counted as held and deferred releases drained around the
+// captured body; finish makes the entry's return value from the error to raise, if any (raising
+// it may fault too, which aborts).
+template <typename Body, typename OnSuccess, typename Finish>
+VELTRANO_PASSES_FORCED_UNWIND auto guarded(Body& body, OnSuccess&& on_success, Finish&& finish) {
+  try {
+    LockDepthGuard depth;
+    drain_pending_releases();
+    return finish(run_captured(body, on_success));
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    abort_uncaught_fault();
+  }
+}
+
 }  // namespace detail
 
 // For entries that return an object: body() -> Expected<PyRef>. Returns NULL on failure.
 template <typename Body>
-VELTRANO_PASSES_FORCED_UNWIND PyObject* call_guard(Body&& body) {
-  try {
-    LockDepthGuard depth;
-    drain_pending_releases();
-    PyObject* result = nullptr;
-    auto error = detail::run_captured(body, [&](PyRef value) { result = value.release(); });
-    if (error) {
-      std::move(*error).restore();
-      return nullptr;
-    }
-    return result;
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (...) {
-    detail::abort_uncaught_fault();
-  }
+PyObject* call_guard(Body&& body) {
+  PyObject* result = nullptr;
+  return detail::guarded(
+      body, [&](PyRef value) { result = value.release(); },
+      [&](std::optional<ErrorValue> error) -> PyObject* {
+        if (error) {
+          std::move(*error).restore();
+          return nullptr;
+        }
+        return result;
+      });
 }
 
 // For setters: body() -> Status. Returns 0, or -1 on failure.
 template <typename Body>
-VELTRANO_PASSES_FORCED_UNWIND int call_guard_status(Body&& body) {
-  try {
-    LockDepthGuard depth;
-    drain_pending_releases();
-    auto error = detail::run_captured(body, [](Unit) {});
+int call_guard_status(Body&& body) {
+  return detail::guarded(body, [](Unit) {}, [](std::optional<ErrorValue> error) {
     if (error) {
       std::move(*error).restore();
       return -1;
     }
     return 0;
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (...) {
-    detail::abort_uncaught_fault();
-  }
+  });
 }
 
 // For deallocation: body() -> void. A fault is reported as unraisable and not raised.
 template <typename Body>
-VELTRANO_PASSES_FORCED_UNWIND void call_guard_dealloc(Body&& body) {
-  try {
-    LockDepthGuard depth;
-    drain_pending_releases();
-    auto wrapped = [&]() -> Status {
-      body();
-      return ok_status();
-    };
-    auto error = detail::run_captured(wrapped, [](Unit) {});
+void call_guard_dealloc(Body&& body) {
+  auto wrapped = [&]() -> Status {
+    body();
+    return ok_status();
+  };
+  detail::guarded(wrapped, [](Unit) {}, [](std::optional<ErrorValue> error) {
     if (error) {
       std::move(*error).restore();
       PyErr_WriteUnraisable(nullptr);
     }
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (...) {
-    detail::abort_uncaught_fault();
-  }
+  });
 }
 
 }  // namespace veltrano::bindings

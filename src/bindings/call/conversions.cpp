@@ -4,6 +4,8 @@
 
 namespace veltrano::bindings {
 
+// The wording, the target names ("PyBytes", "PyString", "PyList", class names) and the
+// "argument 'x': " prefix below are texts callers match on: keep them (docs/design.md).
 ErrorValue conversion_error(PyObject* object, const char* target) {
   std::string message = "'";
   message.append(type_qualname(object)).append("' object cannot be converted to '");

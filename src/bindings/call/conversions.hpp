@@ -33,6 +33,11 @@ Expected<std::span<const std::uint8_t>> extract_bytes(PyObject* object, const ch
 Expected<vesk::SecretBuffer> to_text(PyObject* object);
 Expected<vesk::SecretBuffer> extract_text(PyObject* object, const char* name);
 
+// The class whose instances hold Value. Each class specialises it; the specialisations are
+// declared with the classes, before any use.
+template <typename Value>
+ClassTypeCell& class_cell();
+
 // A reference to an instance of one class, with a shared borrow of its value, held until the end
 // of the call.
 template <typename Value>

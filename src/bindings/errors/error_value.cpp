@@ -16,6 +16,7 @@ PyObject* attribute_error_type() { return PyExc_AttributeError; }
 PyObject* import_error_type() { return PyExc_ImportError; }
 PyObject* system_error_type() { return PyExc_SystemError; }
 
+// This text and those of resume_fault are texts callers match on (docs/design.md).
 constexpr const char* kNoErrorSet = "attempted to fetch exception but none was set";
 
 [[noreturn]] void resume_fault(PyObject* type, PyObject* value, PyObject* traceback) {

@@ -24,6 +24,8 @@ PyObject* existing_panic_exception_type() noexcept { return panic_type; }
 
 PyObject* panic_exception_type() {
   if (panic_type == nullptr) {
+    // "veltrano_runtime.PanicException" and the texts here are matched on by callers
+    // (docs/design.md).
     PyObject* created = PyErr_NewExceptionWithDoc("veltrano_runtime.PanicException", kPanicDoc,
                                                   PyExc_BaseException, nullptr);
     if (created == nullptr) {

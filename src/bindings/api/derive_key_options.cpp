@@ -1,43 +1,29 @@
 // DeriveKeyOptions: the caller's choice of key-derivation algorithm, one writable text attribute.
-#include "bindings/call/call_guard.hpp"
-#include "bindings/call/conversions.hpp"
-#include "bindings/call/parameter_spec.hpp"
-#include "bindings/crypto/classes.hpp"
+#include "bindings/call/define_function.hpp"
+#include "bindings/api/classes.hpp"
 
 namespace veltrano::bindings {
 namespace {
 
 using Value = DeriveKeyOptionsValue;
 
-constexpr std::string_view kAlgorithmParameter[] = {"algorithm"};
 constexpr const char* kDefaultAlgorithm = "argon2id";
 
 std::string as_string(const vesk::SecretBuffer& text) {
   return std::string(reinterpret_cast<const char*>(text.data()), text.size());
 }
 
-PyObject* options_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
-  return call_guard([&]() -> Expected<PyRef> {
-    static const ParameterSpec parameters{"DeriveKeyOptions", "__new__", kAlgorithmParameter, 0, 0};
-    Slots<1> slots{};
-    if (Status bound = bind_arguments(parameters, args, kwargs, slots); !bound.ok()) {
-      return std::move(bound).error();
-    }
-    Value value{kDefaultAlgorithm};
-    if (slots[0] != nullptr) {
-      auto text = extract_text(slots[0], "algorithm");
-      if (!text.ok()) {
-        return std::move(text).error();
-      }
-      value.algorithm = as_string(text.value());
-    }
-    return create_instance(subtype, std::move(value));
-  });
+Expected<PyRef> construct(PyTypeObject* subtype, Omittable<Utf8Text> algorithm) {
+  Value value{kDefaultAlgorithm};
+  if (algorithm.value) {
+    value.algorithm = as_string(*algorithm.value);
+  }
+  return create_instance(subtype, std::move(value));
 }
 
 PyObject* get_algorithm(PyObject* self, void*) {
   return call_guard([self]() -> Expected<PyRef> {
-    auto receiver = to_class_ref<Value>(self, derive_key_options_cell());
+    auto receiver = to_class_ref<Value>(self, class_cell<Value>());
     if (!receiver.ok()) {
       return std::move(receiver).error();
     }
@@ -50,13 +36,14 @@ PyObject* get_algorithm(PyObject* self, void*) {
 int set_algorithm(PyObject* self, PyObject* value, void*) {
   return call_guard_status([self, value]() -> Status {
     if (value == nullptr) {
+      // A compatibility text that callers match on: keep it as it is (docs/design.md).
       return ErrorValue::attribute_error("can't delete attribute");
     }
     auto text = extract_text(value, "algorithm");
     if (!text.ok()) {
       return std::move(text).error();
     }
-    PyTypeObject* type = derive_key_options_cell().get_or_fault();
+    PyTypeObject* type = class_cell<Value>().get_or_fault();
     if (Py_TYPE(self) != type && !PyType_IsSubtype(Py_TYPE(self), type)) {
       return conversion_error(self, "DeriveKeyOptions");
     }
@@ -75,21 +62,23 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-const ClassSpec options_spec{
-    "DeriveKeyOptions",
-    "(algorithm=...)",
-    options_new,
-    nullptr,
-    dealloc_instance<Value>,
-    nullptr,
-    getset,
-    static_cast<int>(sizeof(Instance<Value>)),
-};
-
 }  // namespace
 
-ClassTypeCell& derive_key_options_cell() {
-  static ClassTypeCell cell(options_spec);
+template <>
+ClassTypeCell& class_cell<DeriveKeyOptionsValue>() {
+  static const ConstructorDefinition constructor =
+      define_constructor<&construct>("DeriveKeyOptions", {"algorithm"});
+  static const ClassSpec spec{
+      "DeriveKeyOptions",
+      constructor.text_signature,
+      constructor.tp_new,
+      nullptr,
+      dealloc_instance<Value>,
+      nullptr,
+      getset,
+      static_cast<int>(sizeof(Instance<Value>)),
+  };
+  static ClassTypeCell cell(spec);
   return cell;
 }
 

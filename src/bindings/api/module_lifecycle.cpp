@@ -1,18 +1,10 @@
-#include "bindings/crypto/functions.hpp"
+#include "bindings/api/module_lifecycle.hpp"
 
 #include "bindings/bridge/task_panic.hpp"
 #include "bindings/call/call_guard.hpp"
 #include "bindings/lock.hpp"
-#include "bindings/crypto/module_functions.hpp"
 
 namespace veltrano::bindings {
-
-std::span<const PyMethodDef* const> module_functions() {
-  static const PyMethodDef* const functions[] = {&derive_key_definition, &encrypt_definition,
-                                                   &decrypt_definition};
-  return functions;
-}
-
 namespace {
 
 // Calling the hook does nothing: atexit runs its callbacks last-registered first, so callbacks
