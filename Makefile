@@ -10,29 +10,35 @@ SHELL := /bin/bash
 
 PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $$HOME/.pyenv)
 newest_of = $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/$(1).*/bin/python$(1))))
-PY_OLDEST := $(or $(call newest_of,3.9),$(shell command -v python3.9))
-PY_NEWEST := $(or $(call newest_of,3.13),$(shell command -v python3.13))
+python_of = $(or $(call newest_of,$(1)),$(shell command -v python$(1)))
+PY_OLDEST := $(call python_of,3.9)
+PY_NEWEST := $(call python_of,3.13)
 PY_TEST_VERSIONS := 3.9 3.13
 # CPython 3.11's after-fork re-initialisation could hang; one test forks 1,000 times there.
-PY_FORK_CHECK := $(call newest_of,3.11)
+PY_FORK_CHECK := $(call python_of,3.11)
 FORK_CHECK_COUNT := 1000
 JOBS := 2
 
 APT_PACKAGES := libssl-dev libargon2-dev libgtest-dev nlohmann-json3-dev pkg-config
+# apt-get waits for another install to finish instead of failing on its lock; sudo when not root.
+APT_GET := $(if $(filter 0,$(shell id -u)),,sudo) env DEBIAN_FRONTEND=noninteractive \
+  apt-get -o DPkg::Lock::Timeout=900
 STAMPS := build/stamps
 WHEEL_STAMP := $(STAMPS)/wheel
 SOURCES := $(shell find src tests/testing_module -type f) CMakeLists.txt pyproject.toml
 
+need_python = @test -n "$(2)" || { echo "CPython $(1) was not found: install it with pyenv \
+  (pyenv install $(1)) or put python$(1) on PATH"; exit 1; }
 system: $(STAMPS)/system
 $(STAMPS)/system:
 	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing system packages:$$missing"; \
-	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	  $(APT_GET) update -qq && $(APT_GET) install -y -qq $$missing; \
 	fi
-	@test -n "$(PY_OLDEST)" || { echo "CPython 3.9 not found (pyenv)"; exit 1; }
-	@test -n "$(PY_NEWEST)" || { echo "CPython 3.13 not found (pyenv)"; exit 1; }
-	@test -n "$(PY_FORK_CHECK)" || { echo "CPython 3.11 not found (pyenv)"; exit 1; }
+	$(call need_python,3.9,$(PY_OLDEST))
+	$(call need_python,3.13,$(PY_NEWEST))
+	$(call need_python,3.11,$(PY_FORK_CHECK))
 	@mkdir -p $(STAMPS) && touch $@
 
 # One abi3 wheel, built once against the oldest interpreter's limited API.
@@ -45,7 +51,7 @@ $(WHEEL_STAMP): $(STAMPS)/system $(SOURCES)
 
 # A virtual environment per interpreter with the wheel and its test extras installed.
 .venv-%/installed: $(WHEEL_STAMP)
-	@test -x .venv-$*/bin/python || $(call newest_of,$*) -m venv .venv-$*
+	@test -x .venv-$*/bin/python || $(call python_of,$*) -m venv .venv-$*
 	.venv-$*/bin/python -m pip install -q --disable-pip-version-check --upgrade pip
 	.venv-$*/bin/python -m pip install -q --disable-pip-version-check --force-reinstall --no-deps dist/veltrano-*.whl
 	.venv-$*/bin/python -m pip install -q --disable-pip-version-check "$$(ls dist/veltrano-*.whl)[test]" mypy
@@ -53,7 +59,7 @@ $(WHEEL_STAMP): $(STAMPS)/system $(SOURCES)
 
 # The test-only extension, built for one interpreter with its full API.
 build/testing-%/built: $(STAMPS)/system $(SOURCES)
-	cmake -S . -B build/testing-$* -DPython_EXECUTABLE=$(call newest_of,$*) \
+	cmake -S . -B build/testing-$* -DPython_EXECUTABLE=$(call python_of,$*) \
 	  -DVELTRANO_WHEEL_MODULE=OFF -DVELTRANO_TESTING_MODULE=ON >/dev/null
 	cmake --build build/testing-$* -j $(JOBS) --target _veltrano_testing
 	@touch $@
@@ -88,7 +94,7 @@ demo: .venv-3.13/installed
 	@test ! -e build/demo/wrong.txt && echo "wrong passphrase refused (exit status 1), nothing written"
 
 # Both extensions built in tree with ASan+UBSan; the interpreter needs the runtime preloaded.
-SAN_PY := $(call newest_of,3.13)
+SAN_PY := $(PY_NEWEST)
 sanitize: $(STAMPS)/system .venv-3.13/installed
 	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(SAN_PY) \
 	  -DVELTRANO_TESTING_MODULE=ON -DVELTRANO_NATIVE_TESTS=ON -DVELTRANO_SANITIZE=address,undefined >/dev/null
