@@ -6,13 +6,12 @@
 
 #include <Python.h>
 
-#include <cxxabi.h>
-
 #include <exception>
 #include <optional>
 #include <string>
 
 #include "bindings/errors/error_value.hpp"
+#include "bindings/forced_unwind.hpp"
 #include "bindings/lock.hpp"
 
 namespace veltrano::bindings {
@@ -27,8 +26,7 @@ ErrorValue panic_error_value(std::exception_ptr fault);
 
 // Runs body with fault capture; returns the error to raise, if any.
 template <typename Body, typename OnSuccess>
-VELTRANO_PASSES_FORCED_UNWIND std::optional<ErrorValue> run_captured(Body& body,
-                                                                    OnSuccess&& on_success) {
+std::optional<ErrorValue> run_captured(Body& body, OnSuccess&& on_success) {
   try {
     auto result = body();
     if (result.ok()) {
@@ -36,9 +34,8 @@ VELTRANO_PASSES_FORCED_UNWIND std::optional<ErrorValue> run_captured(Body& body,
       return std::nullopt;
     }
     return std::move(result).error();
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (...) {
+    pass_on_forced_unwind();
     return panic_error_value(std::current_exception());
   }
 }
@@ -47,7 +44,7 @@ VELTRANO_PASSES_FORCED_UNWIND std::optional<ErrorValue> run_captured(Body& body,
 
 // For entries that return an object: body() -> Expected<PyRef>. Returns NULL on failure.
 template <typename Body>
-VELTRANO_PASSES_FORCED_UNWIND PyObject* call_guard(Body&& body) {
+PyObject* call_guard(Body&& body) {
   try {
     LockDepthGuard depth;
     drain_pending_releases();
@@ -58,16 +55,15 @@ VELTRANO_PASSES_FORCED_UNWIND PyObject* call_guard(Body&& body) {
       return nullptr;
     }
     return result;
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (...) {
+    pass_on_forced_unwind();
     detail::abort_uncaught_fault();
   }
 }
 
 // For setters: body() -> Status. Returns 0, or -1 on failure.
 template <typename Body>
-VELTRANO_PASSES_FORCED_UNWIND int call_guard_status(Body&& body) {
+int call_guard_status(Body&& body) {
   try {
     LockDepthGuard depth;
     drain_pending_releases();
@@ -77,16 +73,15 @@ VELTRANO_PASSES_FORCED_UNWIND int call_guard_status(Body&& body) {
       return -1;
     }
     return 0;
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (...) {
+    pass_on_forced_unwind();
     detail::abort_uncaught_fault();
   }
 }
 
 // For deallocation: body() -> void. A fault is reported as unraisable and not raised.
 template <typename Body>
-VELTRANO_PASSES_FORCED_UNWIND void call_guard_dealloc(Body&& body) {
+void call_guard_dealloc(Body&& body) {
   try {
     LockDepthGuard depth;
     drain_pending_releases();
@@ -99,9 +94,8 @@ VELTRANO_PASSES_FORCED_UNWIND void call_guard_dealloc(Body&& body) {
       std::move(*error).restore();
       PyErr_WriteUnraisable(nullptr);
     }
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (...) {
+    pass_on_forced_unwind();
     detail::abort_uncaught_fault();
   }
 }
