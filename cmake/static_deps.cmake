@@ -1,7 +1,7 @@
 # Release builds: the crypto libraries linked in from the distribution's static archives, and the
-# C++ runtime too, so that a module needs nothing but the C library at run time. Defines the
-# interface library veltrano_static_deps (their headers, archives and link options). Each module
-# keeps what it links in to itself with a version script.
+# C++ runtime too, so that a module built with Zig's libc++ needs nothing but glibc at run time.
+# Defines the interface library veltrano_static_deps (their headers, archives and link options).
+# Each module keeps what it links in to itself with a version script.
 #
 # Only the libraries' own headers go on the include path, through folders of links: the
 # distribution's include folders as a whole would shadow the target C library's headers when the
@@ -91,4 +91,18 @@ endif()
 
 list(TRANSFORM _archives PREPEND ${VELTRANO_DEPS_LIBRARY_DIR}/)
 target_link_libraries(veltrano_static_deps INTERFACE ${_archives} Threads::Threads ${CMAKE_DL_LIBS})
-target_link_options(veltrano_static_deps INTERFACE -static-libstdc++ -static-libgcc)
+# The C++ runtime must unwind through the system's libgcc_s, as glibc does when it ends a thread.
+# libc++ (Zig's) is linked in whole, its unwinder replaced by system_unwinder.cpp: as objects on the
+# link line these definitions come before the unwinder archive, which is then left out. libstdc++
+# (GCC's) is linked in with libgcc_s left a shared library.
+include(CheckCXXSourceCompiles)
+check_cxx_source_compiles("#include <version>
+#ifndef _LIBCPP_VERSION
+#error not libc++
+#endif
+int main() {}" VELTRANO_LIBCXX)
+if(VELTRANO_LIBCXX)
+  add_library(veltrano_system_unwinder OBJECT ${CMAKE_CURRENT_LIST_DIR}/system_unwinder.cpp)
+  target_link_libraries(veltrano_static_deps INTERFACE $<TARGET_OBJECTS:veltrano_system_unwinder>)
+endif()
+target_link_options(veltrano_static_deps INTERFACE -static-libstdc++)
