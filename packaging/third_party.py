@@ -1,7 +1,7 @@
-"""Writes OUTPUT_DIR (licenses/, which it owns): the licence texts of what the release wheel links in, and a notice naming the
-versions. The crypto libraries' texts come from the installed Debian packages, the C++ runtime's
-from the Zig toolchain that builds the wheel. Files are rewritten only when their text changes, so
-an unchanged notice leaves the build up to date.
+"""Writes OUTPUT_DIR (licenses/, which it owns): the licence texts of what the release wheel links
+in, and a notice naming the versions. The crypto libraries' texts come from the installed Debian
+packages, the C++ runtime's from the Zig toolchain that builds the wheel. Files are rewritten only
+when their text changes, so an unchanged notice leaves the build up to date.
 
 usage: third_party.py OUTPUT_DIR ZIG DEB_PACKAGE...
 """
@@ -16,7 +16,7 @@ LIBRARIES = {
     "libsodium-dev": ("libsodium", "libsodium.txt", "ISC, with parts under BSD-2-Clause, CC0-1.0 and public domain"),
 }
 APACHE = pathlib.Path("/usr/share/common-licenses/Apache-2.0")
-LLVM_RUNTIMES = ("libcxx", "libcxxabi", "libunwind")
+LLVM_RUNTIMES = ("libcxx", "libcxxabi")
 
 
 def package_version(package):
@@ -54,10 +54,9 @@ def texts(zig, packages):
         f"==> lib/{part}/LICENSE.TXT of Zig {zig_version} <==\n" + (zig_lib / part / "LICENSE.TXT").read_text() + "\n"
         for part in LLVM_RUNTIMES
     )
-    files["Zig.txt"] = f"==> LICENSE of Zig {zig_version} <==\n" + (pathlib.Path(zig).parent / "LICENSE").read_text()
     lines.append(
-        f"- LLVM's libc++, libc++abi and libunwind, and Zig's compiler_rt, from Zig {zig_version}: "
-        "Apache-2.0 WITH LLVM-exception and MIT; see LLVM-runtimes.txt and Zig.txt."
+        f"- LLVM's libc++ and libc++abi, as shipped with Zig {zig_version}: Apache-2.0 WITH LLVM-exception; "
+        "see LLVM-runtimes.txt."
     )
     files["NOTICE.md"] = (
         "# Third-party software in veltrano's wheels\n\n"
