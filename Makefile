@@ -24,7 +24,7 @@ JOBS := 2
 
 APT_PACKAGES := libssl-dev libargon2-dev libgtest-dev nlohmann-json3-dev pkg-config
 # The packages whose static archives the release wheel links in.
-BUNDLED_PACKAGES := libssl-dev libargon2-dev $(filter libsodium-dev,$(APT_PACKAGES))
+BUNDLED_PACKAGES := $(strip libssl-dev libargon2-dev $(filter libsodium-dev,$(APT_PACKAGES)))
 # apt-get waits for another install to finish instead of failing on its lock; sudo when not root.
 APT_GET := $(if $(filter 0,$(shell id -u)),,sudo) env DEBIAN_FRONTEND=noninteractive \
   apt-get -o DPkg::Lock::Timeout=900
