@@ -22,9 +22,9 @@ PY_FORK_CHECK := $(call python_of,3.11)
 FORK_CHECK_COUNT := 1000
 JOBS := 2
 
-APT_PACKAGES := libssl-dev libargon2-dev libgtest-dev nlohmann-json3-dev pkg-config
+APT_PACKAGES := libssl-dev libargon2-dev libsodium-dev libgtest-dev nlohmann-json3-dev pkg-config
 # The packages whose static archives the release wheel links in.
-BUNDLED_PACKAGES := $(strip libssl-dev libargon2-dev $(filter libsodium-dev,$(APT_PACKAGES)))
+BUNDLED_PACKAGES := libssl-dev libargon2-dev libsodium-dev
 # apt-get waits for another install to finish instead of failing on its lock; sudo when not root.
 APT_GET := $(if $(filter 0,$(shell id -u)),,sudo) env DEBIAN_FRONTEND=noninteractive \
   apt-get -o DPkg::Lock::Timeout=900
@@ -129,8 +129,9 @@ build/testing-%/built: $(STAMPS)/system $(ZIG_CXX) $(SOURCES)
 
 native: $(STAMPS)/system
 	cmake -S . -B build/native -DVELTRANO_WHEEL_MODULE=OFF -DVELTRANO_NATIVE_TESTS=ON >/dev/null
-	cmake --build build/native -j $(JOBS) --target veltrano_native_tests
+	cmake --build build/native -j $(JOBS) --target veltrano_native_tests veltrano_pbkdf2_fallback_tests
 	build/native/veltrano_native_tests
+	build/native/veltrano_pbkdf2_fallback_tests
 
 pytest-%: .venv-%/installed build/testing-%/built
 	cd tests && PYTHONPATH=$(CURDIR)/build/testing-$* VELTRANO_RELEASE_WHEEL=$(CURDIR)/$(WHEEL) \
@@ -164,6 +165,7 @@ sanitize: $(STAMPS)/system .venv-3.13/installed
 	  -DVELTRANO_TESTING_MODULE=ON -DVELTRANO_NATIVE_TESTS=ON -DVELTRANO_SANITIZE=address,undefined >/dev/null
 	cmake --build build/asan -j $(JOBS)
 	build/asan/veltrano_native_tests
+	build/asan/veltrano_pbkdf2_fallback_tests
 	cd tests && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	  PYTHONPATH=$(CURDIR)/build/asan VELTRANO_SANITIZED=1 ../.venv-3.13/bin/python -m pytest -q -p no:cacheprovider python

@@ -120,6 +120,8 @@ def versions(native_dir: Optional[str]) -> Dict[str, Optional[str]]:
         out["veltrano's libcrypto"] = f"{libcrypto_version(crypto)} ({crypto}; {debian_package(crypto)})"
         argon = linked_library(module, "argon2")
         out["veltrano's libargon2"] = f"{argon} ({debian_package(argon)})"
+        sodium = linked_library(module, "sodium")
+        out["veltrano's libsodium"] = f"{sodium} ({debian_package(sodium)})"
     native = common.find_native("aead_bench", native_dir)
     if native is not None:
         crypto = linked_library(native, "crypto")
@@ -154,6 +156,9 @@ def target_summary(results: Dict[str, dict]) -> str:
     rows = []
     for t in aead.targets(results["aead"]):
         rows.append(["aead", t["target"], t["value"], common.verdict(t["met"])])
+    for t in kdf.targets(results["kdf"]):
+        if t["met"] is not None:
+            rows.append(["kdf", t["target"], t["value"], common.verdict(t["met"])])
     estimates = kdf.bridge_estimates(results["kdf"])
     for e in estimates:
         if e.get("informational"):

@@ -1,23 +1,27 @@
 // Tests of key derivation: fixed-cost keys from derived_keys.json through run_kdf, the RFC 9106 and
-// RFC 7914 examples and Wycheproof's PBKDF2-HMAC-SHA-256 vectors through the parameterised cores,
-// cross-checks against libcrypto's own PBKDF2 and scrypt, and Argon2id's refusals.
+// RFC 7914 examples through the parameterised cores, a cross-check of scrypt against libcrypto's
+// own, and the refusals of Argon2id and scrypt, including work memory under an address-space
+// limit. PBKDF2's own vectors are in pbkdf2_test.cpp.
 #include "vesk-crypto/domain/key_derivation.hpp"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "test_vectors.hpp"
 #include "vesk-crypto/domain/argon2id.hpp"
-#include "vesk-crypto/domain/pbkdf2.hpp"
 #include "vesk-crypto/domain/scrypt.hpp"
 
 namespace {
@@ -28,7 +32,6 @@ using test_vectors::from_hex;
 using test_vectors::to_hex;
 
 constexpr char kDerivedKeys[] = "derived_keys.json";
-constexpr char kWycheproofPbkdf2[] = "wycheproof/pbkdf2_hmacsha256_test.json";
 
 Bytes random_bytes(std::mt19937& generator, std::size_t n) {
   Bytes out(n);
@@ -172,66 +175,6 @@ TEST_F(Argon2idRefusals, WorkMemoryThatCannotBeObtainedIsAnError) {
             "Key derivation failed: could not allocate 4294967295 KiB of work memory");
 }
 
-TEST(Pbkdf2, MatchesWycheproofVectors) {
-  const auto doc = test_vectors::load_json(kWycheproofPbkdf2);
-  if (!doc) {
-    GTEST_SKIP() << test_vectors::missing_reason(kWycheproofPbkdf2);
-  }
-  // Vectors above 100,000 iterations would only slow the suite; the fixed-cost keys cover
-  // 600,000. The file has none today, so every vector runs.
-  constexpr std::uint32_t kMaxIterations = 100000;
-  int checked = 0;
-  int skipped = 0;
-  for (const auto& group : (*doc)["testGroups"]) {
-    for (const auto& test : group["tests"]) {
-      SCOPED_TRACE("tcId " + std::to_string(test["tcId"].get<int>()));
-      const auto iterations = test["iterationCount"].get<std::uint32_t>();
-      if (iterations > kMaxIterations) {
-        ++skipped;
-        continue;
-      }
-      ASSERT_EQ(test["result"], "valid");
-      const Bytes password = from_hex(test["password"].get<std::string>());
-      const Bytes salt = from_hex(test["salt"].get<std::string>());
-      Bytes dk(test["dkLen"].get<std::size_t>());
-      vesk::pbkdf2_hmac_sha256(password, salt, iterations, dk);
-      EXPECT_EQ(to_hex(dk), test["dk"].get<std::string>());
-      ++checked;
-    }
-  }
-  EXPECT_GT(checked, 50);
-  if (skipped > 0) {
-    std::cout << "skipped " << skipped << " vectors above " << kMaxIterations << " iterations\n";
-  }
-}
-
-TEST(Pbkdf2, AgreesWithLibcryptoOnRandomInputs) {
-  std::mt19937 generator(20240611);
-  // Passphrase lengths around the 64-byte HMAC block, where the key is hashed first.
-  std::vector<std::size_t> lengths = {0, 1, 31, 32, 55, 56, 63, 64, 65, 127, 128, 200};
-  for (int i = 0; i < 40; ++i) {
-    lengths.push_back(generator() % 201);
-  }
-  for (std::size_t length : lengths) {
-    const Bytes passphrase = random_bytes(generator, length);
-    const Bytes salt = random_bytes(generator, generator() % 80);
-    const std::uint32_t iterations = 1 + generator() % 3000;
-    const std::size_t dk_len = 1 + generator() % 100;
-    SCOPED_TRACE("passphrase " + std::to_string(length) + " bytes, salt " +
-                 std::to_string(salt.size()) + ", c = " + std::to_string(iterations) + ", dkLen " +
-                 std::to_string(dk_len));
-    Bytes ours(dk_len);
-    vesk::pbkdf2_hmac_sha256(passphrase, salt, iterations, ours);
-    Bytes theirs(dk_len);
-    ASSERT_EQ(PKCS5_PBKDF2_HMAC(reinterpret_cast<const char*>(passphrase.data()),
-                                static_cast<int>(passphrase.size()), salt.data(),
-                                static_cast<int>(salt.size()), static_cast<int>(iterations),
-                                EVP_sha256(), static_cast<int>(dk_len), theirs.data()),
-              1);
-    EXPECT_EQ(to_hex(ours), to_hex(theirs));
-  }
-}
-
 TEST(Scrypt, MatchesTheRfc7914Examples) {
   const auto doc = test_vectors::load_json(kDerivedKeys);
   if (!doc) {
@@ -253,15 +196,20 @@ TEST(Scrypt, MatchesTheRfc7914Examples) {
 
 TEST(Scrypt, AgreesWithEvpPbeScryptAtSmallCosts) {
   std::mt19937 generator(7914);
-  for (int i = 0; i < 24; ++i) {
+  // Empty inputs and passphrases around the 64-byte HMAC block first, then random lengths.
+  const std::vector<std::pair<std::size_t, std::size_t>> edges = {{0, 0}, {0, 16}, {1, 0},
+                                                                   {64, 32}, {65, 32}};
+  for (std::size_t i = 0; i < edges.size() + 24; ++i) {
     const std::uint64_t n = std::uint64_t{2} << (generator() % 10);  // 2 .. 1024
     const std::uint32_t r = 1 + generator() % 8;
     const std::uint32_t p = 1 + generator() % 3;
-    const Bytes passphrase = random_bytes(generator, generator() % 150);
-    const Bytes salt = random_bytes(generator, generator() % 40);
+    const bool edge = i < edges.size();
+    const Bytes passphrase = random_bytes(generator, edge ? edges[i].first : generator() % 150);
+    const Bytes salt = random_bytes(generator, edge ? edges[i].second : generator() % 40);
     const std::size_t dk_len = 1 + generator() % 80;
-    SCOPED_TRACE("N = " + std::to_string(n) + ", r = " + std::to_string(r) +
-                 ", p = " + std::to_string(p));
+    SCOPED_TRACE("N = " + std::to_string(n) + ", r = " + std::to_string(r) + ", p = " +
+                 std::to_string(p) + ", passphrase " + std::to_string(passphrase.size()) +
+                 " bytes, salt " + std::to_string(salt.size()));
     Bytes ours(dk_len);
     auto done = vesk::scrypt(passphrase, salt, n, r, p, ours);
     ASSERT_TRUE(done.ok()) << done.error().message();
@@ -279,6 +227,138 @@ TEST(Scrypt, RefusesACostThatIsNotAPowerOfTwo) {
   ASSERT_FALSE(done.ok());
   EXPECT_EQ(done.error().kind(), vesk::CryptoError::Kind::KeyDerivationFailed);
   EXPECT_FALSE(done.error().detail().empty());
+}
+
+TEST(Scrypt, RefusesCostsOutsideWhatItComputesByName) {
+  struct Case {
+    std::uint64_t n;
+    std::uint32_t r;
+    std::uint32_t p;
+    const char* detail;
+  };
+  const Case cases[] = {
+      {0, 8, 1, "scrypt N must be a power of two of at least 2"},
+      {1, 8, 1, "scrypt N must be a power of two of at least 2"},
+      {3, 8, 1, "scrypt N must be a power of two of at least 2"},
+      {std::uint64_t{1} << 32, 1, 1, "scrypt N above 2^31 is not supported"},
+      {16, 0, 1, "scrypt r and p must be at least 1"},
+      {16, 1, 0, "scrypt r and p must be at least 1"},
+      {16, 1U << 15, 1U << 15, "scrypt r * p must be below 2^30"},
+  };
+  Bytes dk(32);
+  for (const Case& c : cases) {
+    SCOPED_TRACE("N = " + std::to_string(c.n) + ", r = " + std::to_string(c.r) +
+                 ", p = " + std::to_string(c.p));
+    auto done = vesk::scrypt(bytes_of("pw"), bytes_of("salt"), c.n, c.r, c.p, dk);
+    ASSERT_FALSE(done.ok());
+    EXPECT_EQ(done.error().kind(), vesk::CryptoError::Kind::KeyDerivationFailed);
+    EXPECT_EQ(done.error().detail(), c.detail);
+  }
+}
+
+TEST(Scrypt, WorkMemoryThatCannotBeObtainedIsAnError) {
+  // V = 128 * 2^20 * 2^31 = 2^58 bytes, beyond the address space under any overcommit policy.
+  Bytes dk(32);
+  auto done = vesk::scrypt(bytes_of("pw"), bytes_of("salt"), std::uint64_t{1} << 31, 1U << 20, 1,
+                           dk);
+  ASSERT_FALSE(done.ok());
+  EXPECT_EQ(done.error().message(),
+            "Key derivation failed: could not allocate 274877906944 MiB of work memory");
+}
+
+// Inside a death-test child: report and leave with 1 on the first failed check.
+#define CHILD_CHECK(condition)                                                           \
+  do {                                                                                   \
+    if (!(condition)) {                                                                  \
+      std::fprintf(stderr, "child check failed at line %d: %s\n", __LINE__, #condition); \
+      std::fflush(stderr);                                                               \
+      _exit(1);                                                                          \
+    }                                                                                    \
+  } while (false)
+
+// Bytes of address space this process has mapped, from /proc/self/status ("VmSize: ... kB").
+std::uint64_t mapped_bytes() {
+  std::ifstream status("/proc/self/status");
+  std::string field;
+  while (status >> field) {
+    if (field == "VmSize:") {
+      std::uint64_t kib = 0;
+      status >> kib;
+      return kib * 1024;
+    }
+  }
+  return 0;
+}
+
+// Each case in a fresh process (a re-executed death-test child): an address-space limit must not
+// outlive the case, and libsodium must not be initialised yet when the case starts.
+class KdfProcess : public testing::Test {
+ protected:
+  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+// The fixed costs with 16 MiB of address space to spare: enough for everything but the work
+// memory (32 MiB for scrypt, 64 MiB for Argon2id). Lifting the limit again lets both derive.
+TEST_F(KdfProcess, FixedCostsUnderAnAddressSpaceLimitReportTheWorkMemory) {
+  EXPECT_EXIT(
+      {
+        vesk::SaltBytes salt{};
+        salt.fill(0x42);
+        auto derive = [&salt](vesk::KdfAlgorithm algorithm) {
+          return vesk::run_kdf(vesk::KdfJob{vesk::SecretBuffer(bytes_of("pw")), salt, algorithm});
+        };
+        const std::uint64_t mapped = mapped_bytes();
+        CHILD_CHECK(mapped > 0);
+        rlimit limit{};
+        CHILD_CHECK(getrlimit(RLIMIT_AS, &limit) == 0);
+        const rlimit original = limit;
+        limit.rlim_cur = mapped + (std::uint64_t{16} << 20);
+        CHILD_CHECK(setrlimit(RLIMIT_AS, &limit) == 0);
+        auto scrypt = derive(vesk::KdfAlgorithm::Scrypt);
+        auto argon2id = derive(vesk::KdfAlgorithm::Argon2id);
+        CHILD_CHECK(!scrypt.ok() && !argon2id.ok());
+        CHILD_CHECK(scrypt.error().kind() == vesk::CryptoError::Kind::KeyDerivationFailed);
+        std::fprintf(stderr, "[%s] [%s]\n", scrypt.error().message().c_str(),
+                     argon2id.error().message().c_str());
+        CHILD_CHECK(setrlimit(RLIMIT_AS, &original) == 0);
+        CHILD_CHECK(derive(vesk::KdfAlgorithm::Scrypt).ok());
+        CHILD_CHECK(derive(vesk::KdfAlgorithm::Argon2id).ok());
+        std::fflush(stderr);
+        _exit(0);
+      },
+      testing::ExitedWithCode(0),
+      "\\[Key derivation failed: could not allocate 32 MiB of work memory\\] "
+      "\\[Key derivation failed: could not allocate 64 MiB of work memory\\]");
+}
+
+// Several threads make the process's first scrypt calls at once, so they race to initialise
+// libsodium; each must still get libcrypto's key (and ThreadSanitizer must see no race).
+TEST_F(KdfProcess, ConcurrentFirstScryptCallsAgree) {
+  EXPECT_EXIT(
+      {
+        const Bytes passphrase = bytes_of("first use");
+        const Bytes salt = bytes_of("salt");
+        Bytes expected(32);
+        CHILD_CHECK(EVP_PBE_scrypt(reinterpret_cast<const char*>(passphrase.data()),
+                                   passphrase.size(), salt.data(), salt.size(), 1024, 8, 1, 0,
+                                   expected.data(), expected.size()) == 1);
+        std::vector<Bytes> keys(4, Bytes(32));
+        std::vector<char> ok(keys.size(), 0);  // one byte per thread, no shared word
+        std::vector<std::thread> threads;
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+          threads.emplace_back([&, i] {
+            ok[i] = vesk::scrypt(passphrase, salt, 1024, 8, 1, keys[i]).ok();
+          });
+        }
+        for (auto& thread : threads) {
+          thread.join();
+        }
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+          CHILD_CHECK(ok[i] && keys[i] == expected);
+        }
+        _exit(0);
+      },
+      testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

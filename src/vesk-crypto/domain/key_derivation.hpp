@@ -34,7 +34,8 @@ struct KdfJob {
 // Derives the 32-byte key of `job` with the fixed parameters above. Blocking and CPU-heavy (up to
 // 64 MiB of work memory): run it on a pool thread, never on a task or event-loop thread.
 // Errors: key_derivation_failed with Argon2id's own text ("password is too long" for a passphrase
-// of 2^32 bytes or more) or with "could not allocate 64 MiB of work memory".
+// of 2^32 bytes or more) or, when the work memory cannot be obtained, "could not allocate 64 MiB
+// of work memory" (Argon2id) or "could not allocate 32 MiB of work memory" (scrypt).
 // The intermediate output buffer is wiped on every path; the passphrase copy is wiped with the job.
 Result<KeyBytes> run_kdf(KdfJob job);
 

@@ -1,18 +1,22 @@
 // The bare SHA-256 compression (SHA256_Transform) is deprecated in OpenSSL 3 but has no EVP
-// equivalent; this file alone uses it.
+// equivalent; this file alone uses it. A libcrypto without the deprecated API (its headers then
+// define OPENSSL_NO_DEPRECATED_3_0) gets libcrypto's own PBKDF2 instead, chosen below.
 #define OPENSSL_SUPPRESS_DEPRECATED
 
 #include "vesk-crypto/domain/pbkdf2.hpp"
 
+#include <openssl/evp.h>
 #include <openssl/sha.h>
 
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <climits>
 #include <cstddef>
 #include <cstring>
 
 #include "runtime/fault.hpp"
+#include "vesk-crypto/libcrypto_error.hpp"
 #include "vesk-crypto/secure_wipe.hpp"
 
 namespace vesk {
@@ -20,6 +24,9 @@ namespace {
 
 constexpr std::size_t kBlockSize = 64;   // SHA-256 message block
 constexpr std::size_t kDigestSize = 32;  // SHA-256 output
+
+#ifndef OPENSSL_NO_DEPRECATED_3_0
+
 constexpr std::size_t kStateWords = 8;
 
 using Words = std::array<SHA_LONG, kStateWords>;
@@ -144,7 +151,56 @@ void pbkdf2_block(const HmacSha256& hmac, std::span<const std::uint8_t> salt,
   secure_wipe(outer_block.data(), outer_block.size());
 }
 
+void derive(std::span<const std::uint8_t> passphrase, std::span<const std::uint8_t> salt,
+            std::uint32_t iterations, std::span<std::uint8_t> out) {
+  const HmacSha256 hmac(passphrase);
+  std::array<std::uint8_t, kDigestSize> block;
+  std::uint32_t index = 1;
+  for (std::size_t done = 0; done < out.size(); done += kDigestSize, ++index) {
+    pbkdf2_block(hmac, salt, iterations, index, block.data());
+    std::memcpy(out.data() + done, block.data(), std::min(kDigestSize, out.size() - done));
+  }
+  secure_wipe(block.data(), block.size());
+}
+
+constexpr bool kFastPath = true;
+
+#else  // OPENSSL_NO_DEPRECATED_3_0: no SHA256_Transform, libcrypto's PBKDF2 instead.
+
+void derive(std::span<const std::uint8_t> passphrase, std::span<const std::uint8_t> salt,
+            std::uint32_t iterations, std::span<std::uint8_t> out) {
+  // PKCS5_PBKDF2_HMAC takes int lengths. HMAC replaces a key longer than its block by the key's
+  // SHA-256 digest, so doing that here first gives the same key bytes for any passphrase length.
+  std::array<std::uint8_t, kDigestSize> hashed_key;
+  std::span<const std::uint8_t> key = passphrase;
+  if (passphrase.size() > kBlockSize) {
+    SHA256(passphrase.data(), passphrase.size(), hashed_key.data());
+    key = hashed_key;
+  }
+  if (salt.size() > INT_MAX || out.size() > INT_MAX || iterations > INT_MAX) {
+    throw veltrano::Fault("PBKDF2 through libcrypto takes at most 2^31 - 1 salt bytes, output "
+                          "bytes and iterations");
+  }
+  static const std::uint8_t kNoBytes = 0;  // a valid pointer for empty inputs
+  const int done = PKCS5_PBKDF2_HMAC(
+      reinterpret_cast<const char*>(key.empty() ? &kNoBytes : key.data()),
+      static_cast<int>(key.size()), salt.empty() ? &kNoBytes : salt.data(),
+      static_cast<int>(salt.size()), static_cast<int>(iterations), EVP_sha256(),
+      static_cast<int>(out.size()), out.data());
+  secure_wipe(hashed_key.data(), hashed_key.size());
+  if (done != 1) {
+    // Only an allocation inside libcrypto can fail here.
+    throw veltrano::Fault(take_libcrypto_error("PKCS5_PBKDF2_HMAC failed"));
+  }
+}
+
+constexpr bool kFastPath = false;
+
+#endif
+
 }  // namespace
+
+bool pbkdf2_has_fast_path() { return kFastPath; }
 
 void pbkdf2_hmac_sha256(std::span<const std::uint8_t> passphrase,
                         std::span<const std::uint8_t> salt, std::uint32_t iterations,
@@ -155,14 +211,10 @@ void pbkdf2_hmac_sha256(std::span<const std::uint8_t> passphrase,
   if (out.size() > kDigestSize * std::size_t{0xffffffff}) {
     throw veltrano::Fault("PBKDF2 output longer than 2^32 - 1 blocks");
   }
-  const HmacSha256 hmac(passphrase);
-  std::array<std::uint8_t, kDigestSize> block;
-  std::uint32_t index = 1;
-  for (std::size_t done = 0; done < out.size(); done += kDigestSize, ++index) {
-    pbkdf2_block(hmac, salt, iterations, index, block.data());
-    std::memcpy(out.data() + done, block.data(), std::min(kDigestSize, out.size() - done));
+  if (out.empty()) {
+    return;
   }
-  secure_wipe(block.data(), block.size());
+  derive(passphrase, salt, iterations, out);
 }
 
 }  // namespace vesk
