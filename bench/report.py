@@ -81,6 +81,18 @@ def debian_package(path: Optional[str]) -> Optional[str]:
         return None
 
 
+def bundled_libraries() -> List[str]:
+    """The libraries a release wheel links in, as its licenses/NOTICE.md lists them."""
+    try:
+        files = importlib.metadata.distribution("veltrano").files or []
+    except importlib.metadata.PackageNotFoundError:
+        return []
+    for file in files:
+        if file.name == "NOTICE.md":
+            return [line[2:].split(":")[0] for line in file.read_text().splitlines() if line.startswith("- ")]
+    return []
+
+
 def distribution_version(name: str) -> str:
     try:
         return importlib.metadata.version(name)
@@ -102,11 +114,14 @@ def versions(native_dir: Optional[str]) -> Dict[str, Optional[str]]:
     }
     module = Path(veltrano.__file__)
     crypto = linked_library(module, "crypto")
-    out["veltrano's libcrypto"] = f"{libcrypto_version(crypto)} ({crypto}; {debian_package(crypto)})"
-    argon = linked_library(module, "argon2")
-    out["veltrano's libargon2"] = f"{argon} ({debian_package(argon)})"
-    sodium = linked_library(module, "sodium")
-    out["veltrano's libsodium"] = f"{sodium} ({debian_package(sodium)})"
+    if crypto is None and bundled_libraries():
+        out["veltrano's libraries (linked in)"] = "; ".join(bundled_libraries())
+    else:
+        out["veltrano's libcrypto"] = f"{libcrypto_version(crypto)} ({crypto}; {debian_package(crypto)})"
+        argon = linked_library(module, "argon2")
+        out["veltrano's libargon2"] = f"{argon} ({debian_package(argon)})"
+        sodium = linked_library(module, "sodium")
+        out["veltrano's libsodium"] = f"{sodium} ({debian_package(sodium)})"
     native = common.find_native("aead_bench", native_dir)
     if native is not None:
         crypto = linked_library(native, "crypto")

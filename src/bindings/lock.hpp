@@ -8,13 +8,12 @@
 
 #include <Python.h>
 
-#include <cxxabi.h>
-
 #include <exception>
 #include <optional>
 #include <type_traits>
 #include <utility>
 
+#include "bindings/forced_unwind.hpp"
 #include "runtime/fault.hpp"
 
 namespace veltrano::bindings {
@@ -38,11 +37,6 @@ bool interpreter_is_gone() noexcept;
 // until the sections already under way have ended, so that no thread takes the lock or touches
 // the interpreter once it finalises. REQUIRES: the lock is held.
 void mark_interpreter_exiting() noexcept;
-
-// On a function that catches abi::__forced_unwind: that unwind carries no C++ object, and the
-// handler's reference to it is null, which the undefined-behaviour sanitizer would report. Code
-// these functions call keeps its checks (it is not inlined into them).
-#define VELTRANO_PASSES_FORCED_UNWIND __attribute__((no_sanitize("undefined")))
 
 namespace detail {
 
@@ -72,7 +66,7 @@ struct Captured<void> {
 // Runs work and keeps how it ended. A forced unwind (the thread is being ended) is not an
 // outcome: it passes on at once, since swallowing it aborts the process.
 template <typename Work>
-VELTRANO_PASSES_FORCED_UNWIND auto capture(Work& work) {
+auto capture(Work& work) {
   using R = std::invoke_result_t<Work&>;
   static_assert(!std::is_reference_v<R>, "lock sections return values");
   Captured<R> captured;
@@ -82,9 +76,8 @@ VELTRANO_PASSES_FORCED_UNWIND auto capture(Work& work) {
     } else {
       captured.value.emplace(work());
     }
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (...) {
+    pass_on_forced_unwind();
     captured.fault = std::current_exception();
   }
   return captured;

@@ -6,13 +6,12 @@
 
 #include <Python.h>
 
-#include <cxxabi.h>
-
 #include <exception>
 #include <optional>
 #include <string>
 
 #include "bindings/errors/error_value.hpp"
+#include "bindings/forced_unwind.hpp"
 #include "bindings/lock.hpp"
 
 namespace veltrano::bindings {
@@ -27,8 +26,7 @@ ErrorValue panic_error_value(std::exception_ptr fault);
 
 // Runs body with fault capture; returns the error to raise, if any.
 template <typename Body, typename OnSuccess>
-VELTRANO_PASSES_FORCED_UNWIND std::optional<ErrorValue> run_captured(Body& body,
-                                                                    OnSuccess&& on_success) {
+std::optional<ErrorValue> run_captured(Body& body, OnSuccess&& on_success) {
   try {
     auto result = body();
     if (result.ok()) {
@@ -36,9 +34,8 @@ VELTRANO_PASSES_FORCED_UNWIND std::optional<ErrorValue> run_captured(Body& body,
       return std::nullopt;
     }
     return std::move(result).error();
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (...) {
+    pass_on_forced_unwind();
     return panic_error_value(std::current_exception());
   }
 }
@@ -47,14 +44,13 @@ VELTRANO_PASSES_FORCED_UNWIND std::optional<ErrorValue> run_captured(Body& body,
 // captured body; finish makes the entry's return value from the error to raise, if any (raising
 // it may fault too, which aborts).
 template <typename Body, typename OnSuccess, typename Finish>
-VELTRANO_PASSES_FORCED_UNWIND auto guarded(Body& body, OnSuccess&& on_success, Finish&& finish) {
+auto guarded(Body& body, OnSuccess&& on_success, Finish&& finish) {
   try {
     LockDepthGuard depth;
     drain_pending_releases();
     return finish(run_captured(body, on_success));
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (...) {
+    pass_on_forced_unwind();
     abort_uncaught_fault();
   }
 }
