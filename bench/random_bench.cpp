@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
     for (int round = 0; round < rounds; ++round) {
       fill_ns.push_back(ns_per_call(
           [&] {
-            veltrano::random::fill(out.data(), n);
+            (void)veltrano::random::fill(out.data(), n);
             sink = out[0];
           },
           200000));

@@ -1,6 +1,6 @@
 #include "bindings/class_type.hpp"
 
-#include "runtime/fault.hpp"
+#include "base/fault.hpp"
 
 namespace veltrano::bindings {
 namespace {

@@ -12,7 +12,7 @@
 #include "bindings/errors/error_value.hpp"
 #include "bindings/py_ref.hpp"
 #include "bindings/text.hpp"
-#include "runtime/fault.hpp"
+#include "base/fault.hpp"
 
 namespace veltrano::bindings {
 

@@ -14,7 +14,7 @@
 #include <utility>
 
 #include "bindings/forced_unwind.hpp"
-#include "runtime/fault.hpp"
+#include "base/fault.hpp"
 
 namespace veltrano::bindings {
 

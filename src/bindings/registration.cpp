@@ -4,7 +4,7 @@
 
 #include "bindings/call/conversions.hpp"
 #include "bindings/text.hpp"
-#include "runtime/fault.hpp"
+#include "base/fault.hpp"
 
 namespace veltrano::bindings {
 namespace {

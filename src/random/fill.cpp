@@ -1,7 +1,7 @@
 #include "random/fill.hpp"
 
 #include <optional>
-#include <stdexcept>
+#include <utility>
 
 #include "random/fork_counter.hpp"
 #include "random/generator.hpp"
@@ -24,25 +24,33 @@ struct ThreadGenerator {
 };
 thread_local ThreadGenerator t_owner;
 
-[[gnu::noinline]] Generator& create_thread_generator() {
+[[gnu::noinline]] RandomResult<void> create_thread_generator() {
   if (t_destroyed) {
-    throw std::runtime_error("thread random source requested after it was destroyed");
+    return RandomError("thread random source requested after it was destroyed");
   }
-  install_fork_hooks();
-  t_owner.generator.emplace(read_kernel_seed, fork_counter());
+  if (RandomResult<void> hooked = install_fork_hooks(); !hooked.ok()) {
+    return hooked;
+  }
+  RandomResult<Generator> created = Generator::create(read_kernel_seed, fork_counter());
+  if (!created.ok()) {
+    return std::move(created).error();
+  }
+  t_owner.generator.emplace(std::move(created).value());
   t_generator = &*t_owner.generator;
-  return *t_generator;
+  return {};
 }
 
 }  // namespace
 
-void fill(std::uint8_t* buffer, std::size_t n) {
+RandomResult<void> fill(std::uint8_t* buffer, std::size_t n) {
   notice_unhooked_fork();
-  Generator* generator = t_generator;
-  if (generator == nullptr) [[unlikely]] {
-    generator = &create_thread_generator();
+  if (t_generator == nullptr) [[unlikely]] {
+    if (RandomResult<void> created = create_thread_generator(); !created.ok()) {
+      return created;
+    }
   }
-  generator->fill(buffer, n);
+  t_generator->fill(buffer, n);
+  return {};
 }
 
 }  // namespace veltrano::random

@@ -54,19 +54,21 @@ void arm_wipe_on_fork_mark() {
 
 ForkCounter& fork_counter() noexcept { return process_fork_counter; }
 
-void install_fork_hooks() {
+RandomResult<void> install_fork_hooks() {
   // A mutex rather than std::call_once, whose failing path is unreliable in some C++ libraries.
   static constinit std::mutex mutex;
   static constinit bool installed = false;  // GUARDED_BY(mutex)
   std::lock_guard lock(mutex);
   if (installed) {
-    return;
+    return {};
   }
   if (const int error = pthread_atfork(on_fork, on_fork, on_fork_in_child); error != 0) {
-    throw std::system_error(error, std::system_category(), "could not register fork handlers");
+    return RandomError("could not register fork handlers: " +
+                       std::error_code(error, std::system_category()).message());
   }
   arm_wipe_on_fork_mark();
   installed = true;
+  return {};
 }
 
 void detail::count_unhooked_fork(std::atomic<std::uint32_t>& mark) noexcept {

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "random/random_error.hpp"
+
 namespace veltrano::random {
 
 using ForkCounter = std::atomic<std::uint64_t>;
@@ -14,9 +16,9 @@ using ForkCounter = std::atomic<std::uint64_t>;
 ForkCounter& fork_counter() noexcept;
 
 // Registers the hooks that advance fork_counter(), once per process, and arms the check below;
-// later calls return at once. Throws std::system_error if the C library refuses the hooks (a later
-// call tries again).
-void install_fork_hooks();
+// later calls return at once. The error, if the C library refuses the hooks, is "could not register
+// fork handlers: " and the error's description; a later call tries again.
+RandomResult<void> install_fork_hooks();
 
 namespace detail {
 // The word on the MADV_WIPEONFORK page, or null where the advice was refused or not yet armed.

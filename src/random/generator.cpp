@@ -5,22 +5,15 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
-#include <stdexcept>
 #include <string>
 #include <utility>
+
+#include "base/secure_wipe.hpp"
 
 namespace veltrano::random {
 namespace {
 
 constexpr std::size_t kRefillBytes = 4 * kChaChaRefillWords;
-
-// Volatile stores: the optimiser may not drop a wipe of memory that is about to die.
-void wipe(void* data, std::size_t size) noexcept {
-  volatile unsigned char* bytes = static_cast<volatile unsigned char*>(data);
-  for (std::size_t i = 0; i < size; ++i) {
-    bytes[i] = 0;
-  }
-}
 
 // Signed difference, so the comparison survives the counter wrapping around.
 bool behind(std::uint64_t mark, std::uint64_t forks) {
@@ -29,21 +22,27 @@ bool behind(std::uint64_t mark, std::uint64_t forks) {
 
 }  // namespace
 
-Generator::Generator(SeedSource seed_source, const ForkCounter& forks)
-    : seed_source_(std::move(seed_source)), forks_(&forks) {
+RandomResult<Generator> Generator::create(SeedSource seed_source, const ForkCounter& forks) {
   std::array<std::uint8_t, kSeedBytes> seed;
-  if (const std::error_code error = seed_source_(seed)) {
-    throw std::runtime_error("could not initialize thread random source: " + error.message());
+  if (const std::error_code error = seed_source(seed)) {
+    return RandomError("could not initialize thread random source: " + error.message());
   }
+  Generator generator(std::move(seed_source), forks, seed);
+  secure_wipe(seed.data(), seed.size());
+  return generator;
+}
+
+Generator::Generator(SeedSource seed_source, const ForkCounter& forks,
+                     const std::array<std::uint8_t, kSeedBytes>& seed)
+    : seed_source_(std::move(seed_source)), forks_(&forks) {
   key_from(seed);
-  wipe(seed.data(), seed.size());
 }
 
 Generator::~Generator() {
-  wipe(key_.data(), sizeof(key_));
-  wipe(buffer_.data(), sizeof(buffer_));
-  wipe(&block_counter_, sizeof(block_counter_));
-  wipe(&stream_, sizeof(stream_));
+  secure_wipe(key_.data(), sizeof(key_));
+  secure_wipe(buffer_.data(), sizeof(buffer_));
+  secure_wipe(&block_counter_, sizeof(block_counter_));
+  secure_wipe(&stream_, sizeof(stream_));
 }
 
 void Generator::fill(std::uint8_t* buffer, std::size_t n) {
@@ -93,13 +92,13 @@ void Generator::reseed(std::uint64_t forks, bool after_fork) {
   }
   // Otherwise the failure stays silent: the state is still secret, and the next reseed comes
   // after another kReseedThreshold bytes or the next fork.
-  wipe(seed.data(), seed.size());
+  secure_wipe(seed.data(), seed.size());
   fork_mark_ = forks;
   bytes_until_reseed_ = kReseedThreshold;
 }
 
 void Generator::key_from(const std::array<std::uint8_t, kSeedBytes>& seed) {
-  wipe(key_.data(), sizeof(key_));
+  secure_wipe(key_.data(), sizeof(key_));
   for (std::size_t i = 0; i < kChaChaKeyWords; ++i) {
     key_[i] = static_cast<std::uint32_t>(seed[4 * i]) |
               static_cast<std::uint32_t>(seed[4 * i + 1]) << 8 |
@@ -115,7 +114,7 @@ void Generator::rekey_from_output(std::uint64_t forks) {
   // id: the new key comes from output nobody was given, the stream number from the pid, so
   // the two keystreams part even without a fresh seed.
   chacha_refill(key_, block_counter_, stream_, kGeneratorDoubleRounds, buffer_);
-  wipe(key_.data(), sizeof(key_));
+  secure_wipe(key_.data(), sizeof(key_));
   std::copy_n(buffer_.begin(), kChaChaKeyWords, key_.begin());
   discard_buffer();
   block_counter_ = 0;
@@ -124,7 +123,7 @@ void Generator::rekey_from_output(std::uint64_t forks) {
 }
 
 void Generator::discard_buffer() {
-  wipe(buffer_.data(), sizeof(buffer_));
+  secure_wipe(buffer_.data(), sizeof(buffer_));
   position_ = kBufferWords;
 }
 

@@ -11,6 +11,7 @@
 #include "random/chacha.hpp"
 #include "random/fork_counter.hpp"
 #include "random/kernel_seed.hpp"
+#include "random/random_error.hpp"
 
 namespace veltrano::random {
 
@@ -23,13 +24,15 @@ class Generator {
   // Writes 32 fresh seed bytes into `out` or returns why it could not.
   using SeedSource = std::function<std::error_code(SeedSpan out)>;
 
-  // Keys the generator with one seed from `seed_source` (block counter 0, stream 0) and watches
-  // `forks`, which must outlive it. Throws std::runtime_error with "could not initialize thread
-  // random source: " and the error's description if that seed cannot be read.
-  Generator(SeedSource seed_source, const ForkCounter& forks);
+  // Keys a generator with one seed from `seed_source` (block counter 0, stream 0) that watches
+  // `forks`, which must outlive it. The error, if that seed cannot be read, is "could not
+  // initialize thread random source: " and the error's description.
+  static RandomResult<Generator> create(SeedSource seed_source, const ForkCounter& forks);
   // Wipes the key and the buffered output.
   ~Generator();
 
+  // Moving leaves a copy of the state behind, which the moved-from destructor wipes.
+  Generator(Generator&&) = default;
   Generator(const Generator&) = delete;
   Generator& operator=(const Generator&) = delete;
 
@@ -43,6 +46,9 @@ class Generator {
 
  private:
   static constexpr std::size_t kBufferWords = kChaChaRefillWords;
+
+  Generator(SeedSource seed_source, const ForkCounter& forks,
+            const std::array<std::uint8_t, kSeedBytes>& seed);
 
   void refill();
   // Sets the fork mark to `forks` and restarts the reseed count whether or not a seed came.

@@ -1,6 +1,6 @@
 #include "runtime/abnormal_end.hpp"
 
-#include "runtime/fault.hpp"
+#include "base/fault.hpp"
 #include "runtime/quote_escaped.hpp"
 
 namespace veltrano::runtime {

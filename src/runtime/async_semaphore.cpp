@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "runtime/fault.hpp"
+#include "base/fault.hpp"
 
 namespace veltrano::runtime {
 

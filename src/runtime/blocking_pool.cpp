@@ -6,7 +6,7 @@
 #include <system_error>
 #include <thread>
 
-#include "runtime/fault.hpp"
+#include "base/fault.hpp"
 
 namespace veltrano::runtime {
 

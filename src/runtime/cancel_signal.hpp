@@ -12,7 +12,7 @@
 #include <optional>
 #include <utility>
 
-#include "runtime/fault.hpp"
+#include "base/fault.hpp"
 #include "runtime/task_core.hpp"
 #include "runtime/task.hpp"
 

@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "runtime/completion_state.hpp"
-#include "runtime/fault.hpp"
+#include "base/fault.hpp"
 #include "runtime/outcome.hpp"
 #include "runtime/task_core.hpp"
 

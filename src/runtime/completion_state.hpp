@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "runtime/abnormal_end.hpp"
-#include "runtime/fault.hpp"
+#include "base/fault.hpp"
 #include "runtime/outcome.hpp"
 #include "runtime/waker.hpp"
 

@@ -13,7 +13,7 @@
 
 #include "runtime/blocking_pool.hpp"
 #include "runtime/completion_handle.hpp"
-#include "runtime/fault.hpp"
+#include "base/fault.hpp"
 #include "runtime/scheduler.hpp"
 #include "runtime/task.hpp"
 #include "runtime/task_id.hpp"

@@ -8,7 +8,7 @@
 #include <utility>
 #include <variant>
 
-#include "runtime/fault.hpp"
+#include "base/fault.hpp"
 
 namespace veltrano::runtime {
 

@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include "runtime/fault.hpp"
+#include "base/fault.hpp"
 #include "runtime/task_core.hpp"
 #include "runtime/task.hpp"
 

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "runtime/cgroup_quota.hpp"
-#include "runtime/fault.hpp"
+#include "base/fault.hpp"
 #include "runtime/utf8.hpp"
 
 namespace veltrano::runtime {

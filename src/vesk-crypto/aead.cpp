@@ -12,10 +12,10 @@
 #include <utility>
 
 #include "random/fill.hpp"
-#include "runtime/fault.hpp"
+#include "base/fault.hpp"
 #include "vesk-crypto/libcrypto_error.hpp"
 #include "vesk-crypto/libcrypto_init.hpp"
-#include "vesk-crypto/secure_wipe.hpp"
+#include "base/secure_wipe.hpp"
 
 namespace vesk {
 namespace {
@@ -117,13 +117,9 @@ Result<Sealed> seal(std::span<const std::uint8_t> plaintext,
   require_same_size(plaintext.size(), ciphertext_out.size());
 
   Sealed sealed;
-  try {
-    veltrano::random::fill(sealed.nonce.data(), sealed.nonce.size());
-  } catch (const veltrano::Fault&) {
-    throw;
-  } catch (const std::exception& e) {
-    // No usable randomness means no nonce: an internal fault, whatever the source threw.
-    throw veltrano::Fault(std::string("random source failed: ") + e.what());
+  if (auto filled = veltrano::random::fill(sealed.nonce.data(), sealed.nonce.size()); !filled.ok()) {
+    // No usable randomness means no nonce: an internal fault.
+    throw veltrano::Fault("random source failed: " + filled.error().text());
   }
   Result<AuthTagBytes> tag = seal_with_nonce(plaintext, key, sealed.nonce, ciphertext_out);
   if (!tag.ok()) {
@@ -133,7 +129,7 @@ Result<Sealed> seal(std::span<const std::uint8_t> plaintext,
   return sealed;
 }
 
-Result<std::monostate> open(std::span<const std::uint8_t> ciphertext,
+Result<void> open(std::span<const std::uint8_t> ciphertext,
                             std::span<const std::uint8_t, kKeySize> key,
                             std::span<const std::uint8_t, kNonceSize> nonce,
                             std::span<const std::uint8_t, kAuthTagSize> tag,
@@ -145,7 +141,7 @@ Result<std::monostate> open(std::span<const std::uint8_t> ciphertext,
 
   const FetchedCipher& fetched = aes_256_gcm();
   if (fetched.cipher == nullptr) {
-    secure_wipe(plaintext_out.data(), plaintext_out.size());
+    veltrano::secure_wipe(plaintext_out.data(), plaintext_out.size());
     return CryptoError::decryption_failed(fetched.error);
   }
   CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
@@ -154,7 +150,7 @@ Result<std::monostate> open(std::span<const std::uint8_t> ciphertext,
       EVP_DecryptInit_ex2(ctx.get(), fetched.cipher, key.data(), nonce.data(), nullptr) != 1 ||
       EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_SET_TAG, static_cast<int>(tag.size()),
                           const_cast<std::uint8_t*>(tag.data())) != 1) {
-    secure_wipe(plaintext_out.data(), plaintext_out.size());
+    veltrano::secure_wipe(plaintext_out.data(), plaintext_out.size());
     return CryptoError::decryption_failed(take_libcrypto_error("cipher set-up failed"));
   }
 
@@ -165,11 +161,11 @@ Result<std::monostate> open(std::span<const std::uint8_t> ciphertext,
       EVP_DecryptFinal_ex(ctx.get(), end, &final_length) == 1 && final_length == 0;
   if (!authentic) {
     // The plaintext was written before the tag could be checked: none of it may leave.
-    secure_wipe(plaintext_out.data(), plaintext_out.size());
+    veltrano::secure_wipe(plaintext_out.data(), plaintext_out.size());
     ERR_clear_error();
     return CryptoError::authentication_failed();
   }
-  return std::monostate{};
+  return {};
 }
 
 }  // namespace vesk

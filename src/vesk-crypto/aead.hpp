@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <span>
-#include <variant>
 
 #include "vesk-crypto/crypto_error.hpp"
 #include "vesk-crypto/values.hpp"
@@ -48,7 +47,7 @@ Result<AuthTagBytes> seal_with_nonce(std::span<const std::uint8_t> plaintext,
 // The tag comparison is constant time.
 // REQUIRES: plaintext_out.size() == ciphertext.size() (else veltrano::Fault is thrown).
 // REQUIRES: the two buffers are the same memory (in-place) or do not overlap at all.
-Result<std::monostate> open(std::span<const std::uint8_t> ciphertext,
+Result<void> open(std::span<const std::uint8_t> ciphertext,
                             std::span<const std::uint8_t, kKeySize> key,
                             std::span<const std::uint8_t, kNonceSize> nonce,
                             std::span<const std::uint8_t, kAuthTagSize> tag,

@@ -5,7 +5,8 @@
 #include <cstdint>
 #include <string>
 #include <utility>
-#include <variant>
+
+#include "base/result.hpp"
 
 namespace vesk {
 
@@ -65,21 +66,6 @@ class CryptoError {
 
 // A value of T or a CryptoError.
 template <typename T>
-class [[nodiscard]] Result {
- public:
-  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
-  Result(CryptoError error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
-
-  bool ok() const noexcept { return state_.index() == 0; }
-  T& value() & { return std::get<0>(state_); }
-  T&& value() && { return std::get<0>(std::move(state_)); }
-  const T& value() const& { return std::get<0>(state_); }
-  CryptoError& error() & { return std::get<1>(state_); }
-  CryptoError&& error() && { return std::get<1>(std::move(state_)); }
-  const CryptoError& error() const& { return std::get<1>(state_); }
-
- private:
-  std::variant<T, CryptoError> state_;
-};
+using Result = veltrano::Result<T, CryptoError>;
 
 }  // namespace vesk

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "vesk-crypto/secure_wipe.hpp"
+#include "base/secure_wipe.hpp"
 
 namespace vesk {
 
@@ -47,7 +47,7 @@ class SecretArray {
   }
   ~SecretArray() { wipe(); }
 
-  void wipe() noexcept { secure_wipe(bytes_.data(), N); }
+  void wipe() noexcept { veltrano::secure_wipe(bytes_.data(), N); }
   std::uint8_t* data() noexcept { return bytes_.data(); }
   const std::uint8_t* data() const noexcept { return bytes_.data(); }
   static constexpr std::size_t size() noexcept { return N; }
@@ -80,7 +80,7 @@ class SecretBuffer {
   }
   ~SecretBuffer() { wipe(); }
 
-  void wipe() noexcept { secure_wipe(bytes_.data(), bytes_.size()); }
+  void wipe() noexcept { veltrano::secure_wipe(bytes_.data(), bytes_.size()); }
   std::uint8_t* data() noexcept { return bytes_.data(); }
   const std::uint8_t* data() const noexcept { return bytes_.data(); }
   std::size_t size() const noexcept { return bytes_.size(); }

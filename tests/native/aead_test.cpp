@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/fault.hpp"
+#include "base/fault.hpp"
 #include "test_vectors.hpp"
 
 namespace {

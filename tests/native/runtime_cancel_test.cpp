@@ -42,8 +42,8 @@ TEST(RuntimeCancel, CancellingASuspendedTaskDestroysItsFrameAndDetachesItsJob) {
   handle.cancel();
   auto outcome = handle.wait();
   ASSERT_FALSE(outcome.ok());
-  EXPECT_EQ(outcome.abnormal().kind, AbnormalEnd::Kind::Cancelled);
-  EXPECT_EQ(outcome.abnormal().text(), "task " + std::to_string(handle.id()) + " was cancelled");
+  EXPECT_EQ(outcome.error().kind, AbnormalEnd::Kind::Cancelled);
+  EXPECT_EQ(outcome.error().text(), "task " + std::to_string(handle.id()) + " was cancelled");
   EXPECT_TRUE(frame_destroyed.is_set());  // destroyed before the handle reported the end
   EXPECT_FALSE(job_done.is_set());
   job_release.set();
@@ -70,7 +70,7 @@ TEST(RuntimeCancel, CancellingARunningTaskTakesEffectAtItsNextSuspension) {
   }
   handle.cancel();
   stop.store(true);
-  EXPECT_EQ(handle.wait().abnormal().kind, AbnormalEnd::Kind::Cancelled);
+  EXPECT_EQ(handle.wait().error().kind, AbnormalEnd::Kind::Cancelled);
   EXPECT_FALSE(after_sleep.load());
 }
 

@@ -219,7 +219,7 @@ TEST(BlockingPool, CancelDropsAJobThatHasNotStarted) {
   });
   ASSERT_EQ(starter.held(), 1u);  // the job waits for a thread that has not started
   handle.cancel();
-  EXPECT_EQ(handle.wait().abnormal().text(),
+  EXPECT_EQ(handle.wait().error().text(),
             "task " + std::to_string(handle.id()) + " was cancelled");
   starter.release();
   // A later job on the released thread runs; the cancelled one never does.
@@ -247,7 +247,7 @@ TEST(BlockingPool, ShutdownReportsQueuedJobsAsCancelled) {
   std::atomic<bool> ran{false};
   auto handle = rt->spawn_blocking_job([&] { ran = true; });
   std::thread destroyer([&] { rt.reset(); });
-  EXPECT_EQ(handle.wait().abnormal().kind, AbnormalEnd::Kind::Cancelled);
+  EXPECT_EQ(handle.wait().error().kind, AbnormalEnd::Kind::Cancelled);
   starter.release();  // lets the held thread start, see the shutdown and leave
   destroyer.join();
   EXPECT_FALSE(ran.load());

@@ -70,7 +70,7 @@ TEST(RuntimeRaces, HandleCancelAgainstJobCompletion) {
       ASSERT_EQ(outcome.value(), 1);
       ASSERT_EQ(probe.completed.load(), 1);
     } else {
-      ASSERT_EQ(outcome.abnormal().kind, AbnormalEnd::Kind::Cancelled);
+      ASSERT_EQ(outcome.error().kind, AbnormalEnd::Kind::Cancelled);
       ASSERT_EQ(probe.completed.load(), 0);
     }
   }

@@ -88,12 +88,12 @@ TEST(RuntimeTasks, FaultEndsOnlyItsTaskAndShowsInTheHandle) {
   auto c = rt.spawn_task(throws_other());
   auto job = rt.spawn_blocking_job([]() -> int { throw Fault(); });
   const auto ids = std::vector<std::uint64_t>{a.id(), b.id(), c.id(), job.id()};
-  EXPECT_EQ(a.wait().abnormal().text(),
+  EXPECT_EQ(a.wait().error().text(),
             "task " + std::to_string(ids[0]) + " panicked with message \"boom \\\"quoted\\\"\"");
-  EXPECT_EQ(b.wait().abnormal().text(),
+  EXPECT_EQ(b.wait().error().text(),
             "task " + std::to_string(ids[1]) + " panicked with message \"logic\"");
-  EXPECT_EQ(c.wait().abnormal().text(), "task " + std::to_string(ids[2]) + " panicked");
-  EXPECT_EQ(job.wait().abnormal().text(), "task " + std::to_string(ids[3]) + " panicked");
+  EXPECT_EQ(c.wait().error().text(), "task " + std::to_string(ids[2]) + " panicked");
+  EXPECT_EQ(job.wait().error().text(), "task " + std::to_string(ids[3]) + " panicked");
   // Both kinds of thread go on serving.
   EXPECT_EQ(rt.spawn_task(twice(21)).wait().value(), 42);
   EXPECT_EQ(rt.spawn_blocking_job([] { return 5; }).wait().value(), 5);

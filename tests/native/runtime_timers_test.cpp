@@ -42,7 +42,7 @@ TEST(RuntimeTimers, CancellingASleepingTaskDropsIt) {
   std::atomic<bool> woke{false};
   auto handle = rt.spawn_task(sleep_long(&woke));
   handle.cancel();
-  EXPECT_EQ(handle.wait().abnormal().kind, AbnormalEnd::Kind::Cancelled);
+  EXPECT_EQ(handle.wait().error().kind, AbnormalEnd::Kind::Cancelled);
   EXPECT_FALSE(woke.load());
 }
 

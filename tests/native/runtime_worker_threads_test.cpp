@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-#include "runtime/fault.hpp"
+#include "base/fault.hpp"
 
 namespace veltrano::runtime {
 namespace {

@@ -16,7 +16,7 @@
 #include "bindings/api/classes.hpp"
 #include "bindings/errors/panic_exception.hpp"
 #include "bindings/py_ref.hpp"
-#include "runtime/fault.hpp"
+#include "base/fault.hpp"
 #include "vesk-crypto/domain/key_derivation.hpp"
 
 namespace veltrano::testing {

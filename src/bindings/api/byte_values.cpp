@@ -2,8 +2,9 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "bindings/call/define_function.hpp"
+#include "base/fault.hpp"
 #include "bindings/api/classes.hpp"
+#include "bindings/call/define_function.hpp"
 #include "random/fill.hpp"
 #include "vesk-crypto/crypto_error.hpp"
 
@@ -79,7 +80,9 @@ class ByteValueClass {
   static PyObject* generate(PyObject*, PyObject*) {
     return call_guard([]() -> Expected<PyRef> {
       Value value{};
-      random::fill(value.data(), Kind.size);
+      if (auto filled = random::fill(value.data(), Kind.size); !filled.ok()) {
+        throw Fault(filled.error().text());
+      }
       return create_instance_or_fault(cell(), std::move(value));
     });
   }

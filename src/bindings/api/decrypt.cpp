@@ -22,7 +22,7 @@ Expected<PyRef> decrypt(BytesView ciphertext, ClassRef<vesk::KeyBytes> key,
   const vesk::KeyBytes& key_bytes = key.value();
   const vesk::NonceBytes& nonce_bytes = nonce.value();
   const vesk::AuthTagBytes& tag_bytes = auth_tag.value();
-  vesk::Result<std::monostate> opened = without_lock([&] {
+  vesk::Result<void> opened = without_lock([&] {
     return vesk::open(ciphertext, key_bytes.span(), std::span<const std::uint8_t, vesk::kNonceSize>(nonce_bytes),
                       std::span<const std::uint8_t, vesk::kAuthTagSize>(tag_bytes), output);
   });

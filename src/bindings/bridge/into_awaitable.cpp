@@ -1,6 +1,6 @@
 #include "bindings/bridge/into_awaitable.hpp"
 
-#include "runtime/fault.hpp"
+#include "base/fault.hpp"
 
 namespace veltrano::bindings::bridge {
 namespace {
@@ -89,7 +89,7 @@ namespace detail {
 
 runtime::Task<void> supervising_task(PyRef event_loop, PyRef future, runtime::Task<void> work) {
   runtime::Outcome<void> outcome = co_await runtime::spawn_task(std::move(work));
-  if (outcome.ok() || outcome.abnormal().kind == runtime::AbnormalEnd::Kind::Cancelled) {
+  if (outcome.ok() || outcome.error().kind == runtime::AbnormalEnd::Kind::Cancelled) {
     with_lock([&] {
       future.reset();
       event_loop.reset();

@@ -1,6 +1,6 @@
 #include "bindings/bridge/task_panic.hpp"
 
-#include "runtime/fault.hpp"
+#include "base/fault.hpp"
 
 namespace veltrano::bindings::bridge {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "bindings/errors/panic_exception.hpp"
-#include "runtime/fault.hpp"
+#include "base/fault.hpp"
 
 namespace veltrano::bindings::detail {
 

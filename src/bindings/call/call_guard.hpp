@@ -9,6 +9,7 @@
 #include <exception>
 #include <optional>
 #include <string>
+#include <type_traits>
 
 #include "bindings/errors/error_value.hpp"
 #include "bindings/forced_unwind.hpp"
@@ -30,7 +31,11 @@ std::optional<ErrorValue> run_captured(Body& body, OnSuccess&& on_success) {
   try {
     auto result = body();
     if (result.ok()) {
-      on_success(std::move(result).value());
+      if constexpr (std::is_void_v<decltype(std::move(result).value())>) {
+        on_success();
+      } else {
+        on_success(std::move(result).value());
+      }
       return std::nullopt;
     }
     return std::move(result).error();
@@ -75,7 +80,7 @@ PyObject* call_guard(Body&& body) {
 // For setters: body() -> Status. Returns 0, or -1 on failure.
 template <typename Body>
 int call_guard_status(Body&& body) {
-  return detail::guarded(body, [](Unit) {}, [](std::optional<ErrorValue> error) {
+  return detail::guarded(body, [] {}, [](std::optional<ErrorValue> error) {
     if (error) {
       std::move(*error).restore();
       return -1;
@@ -91,7 +96,7 @@ void call_guard_dealloc(Body&& body) {
     body();
     return ok_status();
   };
-  detail::guarded(wrapped, [](Unit) {}, [](std::optional<ErrorValue> error) {
+  detail::guarded(wrapped, [] {}, [](std::optional<ErrorValue> error) {
     if (error) {
       std::move(*error).restore();
       PyErr_WriteUnraisable(nullptr);

@@ -4,7 +4,7 @@
 
 #include "bindings/errors/panic_exception.hpp"
 #include "bindings/text.hpp"
-#include "runtime/fault.hpp"
+#include "base/fault.hpp"
 
 namespace veltrano::bindings {
 namespace {

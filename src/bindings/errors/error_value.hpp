@@ -8,6 +8,7 @@
 #include <utility>
 #include <variant>
 
+#include "base/result.hpp"
 #include "bindings/py_ref.hpp"
 #include "vesk-crypto/crypto_error.hpp"
 
@@ -64,26 +65,12 @@ class ErrorValue {
   std::variant<Lazy, Fetched> state_;
 };
 
-struct Unit {};
-
 // The result of boundary code: a value or an ErrorValue.
 template <typename T>
-class [[nodiscard]] Expected {
- public:
-  Expected(T value) : state_(std::in_place_index<0>, std::move(value)) {}         // NOLINT
-  Expected(ErrorValue error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
+using Expected = Result<T, ErrorValue>;
 
-  bool ok() const noexcept { return state_.index() == 0; }
-  T& value() & { return std::get<0>(state_); }
-  T&& value() && { return std::get<0>(std::move(state_)); }
-  ErrorValue&& error() && { return std::get<1>(std::move(state_)); }
-
- private:
-  std::variant<T, ErrorValue> state_;
-};
-
-using Status = Expected<Unit>;
-inline Status ok_status() { return Status(Unit{}); }
+using Status = Expected<void>;
+inline Status ok_status() { return Status(); }
 
 // Wraps a NULL-or-new-reference result of the C API: the reference, or the fetched error.
 // REQUIRES: the lock is held.

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "bindings/text.hpp"
-#include "runtime/fault.hpp"
+#include "base/fault.hpp"
 
 namespace veltrano::bindings {
 namespace {

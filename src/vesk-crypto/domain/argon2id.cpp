@@ -98,7 +98,7 @@ constexpr std::size_t kMaxLength = std::numeric_limits<std::uint32_t>::max();
 
 }  // namespace
 
-Result<std::monostate> argon2id_raw(std::span<const std::uint8_t> passphrase,
+Result<void> argon2id_raw(std::span<const std::uint8_t> passphrase,
                                     std::span<const std::uint8_t> salt, std::uint32_t m_kib,
                                     std::uint32_t t, std::uint32_t lanes,
                                     std::span<std::uint8_t> out,
@@ -150,7 +150,7 @@ Result<std::monostate> argon2id_raw(std::span<const std::uint8_t> passphrase,
   if (code != ARGON2_OK) {
     return CryptoError::key_derivation_failed(failure_text(code, m_kib));
   }
-  return std::monostate{};
+  return {};
 }
 
 }  // namespace vesk

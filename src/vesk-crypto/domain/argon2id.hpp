@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <span>
-#include <variant>
 
 #include "vesk-crypto/crypto_error.hpp"
 
@@ -16,7 +15,7 @@ namespace vesk {
 // before any passphrase byte is read), then the salt and the remaining parameters.
 // Errors: key_derivation_failed with the failure's text, e.g. "output is too short",
 // "password is too long", "salt is too short", or "could not allocate 64 MiB of work memory".
-Result<std::monostate> argon2id_raw(std::span<const std::uint8_t> passphrase,
+Result<void> argon2id_raw(std::span<const std::uint8_t> passphrase,
                                     std::span<const std::uint8_t> salt, std::uint32_t m_kib,
                                     std::uint32_t t, std::uint32_t lanes,
                                     std::span<std::uint8_t> out,

@@ -8,7 +8,7 @@
 #include <string>
 #include <utility>
 
-#include "runtime/fault.hpp"
+#include "base/fault.hpp"
 #include "vesk-crypto/domain/argon2id.hpp"
 #include "vesk-crypto/domain/pbkdf2.hpp"
 #include "vesk-crypto/domain/scrypt.hpp"
@@ -23,7 +23,7 @@ Result<KeyBytes> run_kdf(KdfJob job) {
 
   switch (job.algorithm) {
     case KdfAlgorithm::Argon2id: {
-      Result<std::monostate> done =
+      Result<void> done =
           argon2id_raw(passphrase, salt, kArgon2idMemoryKib, kArgon2idPasses, kArgon2idLanes,
                        output.mutable_span());
       if (!done.ok()) {
@@ -35,7 +35,7 @@ Result<KeyBytes> run_kdf(KdfJob job) {
       pbkdf2_hmac_sha256(passphrase, salt, kPbkdf2Iterations, output.mutable_span());
       return KeyBytes(output.span());
     case KdfAlgorithm::Scrypt: {
-      Result<std::monostate> done = scrypt(passphrase, salt, kScryptCostN, kScryptBlockSizeR,
+      Result<void> done = scrypt(passphrase, salt, kScryptCostN, kScryptBlockSizeR,
                                            kScryptParallelismP, output.mutable_span());
       if (!done.ok()) {
         return std::move(done).error();
@@ -81,7 +81,7 @@ veltrano::runtime::Task<Result<KeyBytes>> derive_key_material(std::span<const st
       });
   veltrano::runtime::Outcome<Result<KeyBytes>> outcome = co_await std::move(handle);
   if (!outcome.ok()) {
-    co_return CryptoError::key_derivation_failed(outcome.abnormal().text());
+    co_return CryptoError::key_derivation_failed(outcome.error().text());
   }
   co_return std::move(outcome).value();
 }

@@ -15,9 +15,9 @@
 #include <cstddef>
 #include <cstring>
 
-#include "runtime/fault.hpp"
+#include "base/fault.hpp"
 #include "vesk-crypto/libcrypto_error.hpp"
-#include "vesk-crypto/secure_wipe.hpp"
+#include "base/secure_wipe.hpp"
 
 namespace vesk {
 namespace {
@@ -80,14 +80,14 @@ class HmacSha256 {
     }
     SHA256_Init(&outer_);
     SHA256_Update(&outer_, pad.data(), pad.size());
-    secure_wipe(key_block.data(), key_block.size());
-    secure_wipe(pad.data(), pad.size());
+    veltrano::secure_wipe(key_block.data(), key_block.size());
+    veltrano::secure_wipe(pad.data(), pad.size());
   }
   HmacSha256(const HmacSha256&) = delete;
   HmacSha256& operator=(const HmacSha256&) = delete;
   ~HmacSha256() {
-    secure_wipe(&inner_, sizeof(inner_));
-    secure_wipe(&outer_, sizeof(outer_));
+    veltrano::secure_wipe(&inner_, sizeof(inner_));
+    veltrano::secure_wipe(&outer_, sizeof(outer_));
   }
 
   // HMAC over (message1 || message2) through the ordinary streaming interface.
@@ -100,7 +100,7 @@ class HmacSha256 {
     ctx = outer_;
     SHA256_Update(&ctx, out, kDigestSize);
     SHA256_Final(out, &ctx);
-    secure_wipe(&ctx, sizeof(ctx));
+    veltrano::secure_wipe(&ctx, sizeof(ctx));
   }
 
   const SHA256_CTX& inner() const { return inner_; }
@@ -145,10 +145,10 @@ void pbkdf2_block(const HmacSha256& hmac, std::span<const std::uint8_t> salt,
   }
   store_words(out, sum.data());
 
-  secure_wipe(&work, sizeof(work));
-  secure_wipe(sum.data(), sizeof(sum));
-  secure_wipe(inner_block.data(), inner_block.size());
-  secure_wipe(outer_block.data(), outer_block.size());
+  veltrano::secure_wipe(&work, sizeof(work));
+  veltrano::secure_wipe(sum.data(), sizeof(sum));
+  veltrano::secure_wipe(inner_block.data(), inner_block.size());
+  veltrano::secure_wipe(outer_block.data(), outer_block.size());
 }
 
 void derive(std::span<const std::uint8_t> passphrase, std::span<const std::uint8_t> salt,
@@ -160,7 +160,7 @@ void derive(std::span<const std::uint8_t> passphrase, std::span<const std::uint8
     pbkdf2_block(hmac, salt, iterations, index, block.data());
     std::memcpy(out.data() + done, block.data(), std::min(kDigestSize, out.size() - done));
   }
-  secure_wipe(block.data(), block.size());
+  veltrano::secure_wipe(block.data(), block.size());
 }
 
 constexpr bool kFastPath = true;
@@ -187,7 +187,7 @@ void derive(std::span<const std::uint8_t> passphrase, std::span<const std::uint8
       static_cast<int>(key.size()), salt.empty() ? &kNoBytes : salt.data(),
       static_cast<int>(salt.size()), static_cast<int>(iterations), EVP_sha256(),
       static_cast<int>(out.size()), out.data());
-  secure_wipe(hashed_key.data(), hashed_key.size());
+  veltrano::secure_wipe(hashed_key.data(), hashed_key.size());
   if (done != 1) {
     // Only an allocation inside libcrypto can fail here.
     throw veltrano::Fault(take_libcrypto_error("PKCS5_PBKDF2_HMAC failed"));

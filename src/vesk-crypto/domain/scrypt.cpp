@@ -54,7 +54,7 @@ std::string work_memory_text(std::uint64_t n, std::uint32_t r) {
 
 }  // namespace
 
-Result<std::monostate> scrypt(std::span<const std::uint8_t> passphrase,
+Result<void> scrypt(std::span<const std::uint8_t> passphrase,
                               std::span<const std::uint8_t> salt, std::uint64_t n, std::uint32_t r,
                               std::uint32_t p, std::span<std::uint8_t> out) {
   if (std::string refusal = cost_refusal(n, r, p, out.size()); !refusal.empty()) {
@@ -80,7 +80,7 @@ Result<std::monostate> scrypt(std::span<const std::uint8_t> passphrase,
     return CryptoError::key_derivation_failed(
         "scrypt failed: " + std::error_code(error, std::generic_category()).message());
   }
-  return std::monostate{};
+  return {};
 }
 
 }  // namespace vesk

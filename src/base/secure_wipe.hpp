@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-namespace vesk {
+namespace veltrano {
 
 // Overwrites n bytes at p with zeros, one volatile byte store at a time.
 inline void secure_wipe(void* p, std::size_t n) noexcept {
@@ -14,4 +14,4 @@ inline void secure_wipe(void* p, std::size_t n) noexcept {
   }
 }
 
-}  // namespace vesk
+}  // namespace veltrano
