@@ -429,17 +429,12 @@ def render(data: dict) -> str:
         ["target", "measured", "verdict"],
         [[t["target"], t["value"], common.verdict(t["met"])] for t in targets(data)],
         [False, True, False]))
-    parts.append(f"\nLoad average before/after: {data['load_before']} / {data['load_after']}")
+    parts.append(common.load_line(data))
     return "\n".join(parts) + "\n"
 
 
 def main() -> None:
-    parser = common.base_parser(__doc__.splitlines()[0])
-    parser.add_argument("--batch-ms", type=float, default=20, help="length of one timing batch")
-    args = parser.parse_args()
-    data = run(args.native_dir, args.batch_ms)
-    common.write_json(args.json, data)
-    print(render(data))
+    common.bench_main(__doc__, "--batch-ms", float, 20, "length of one timing batch", run, render)
 
 
 if __name__ == "__main__":

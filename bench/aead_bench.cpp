@@ -13,9 +13,11 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "bench_options.hpp"
 #include "vesk-crypto/aead.hpp"
 
 namespace {
@@ -120,18 +122,12 @@ double mib_per_s(std::size_t n, double ns) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  double batch_ms = 40;
-  bool json = false;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--batch-ms") == 0 && i + 1 < argc) {
-      batch_ms = std::max(1.0, std::atof(argv[++i]));
-    } else if (std::strcmp(argv[i], "--json") == 0) {
-      json = true;
-    } else {
-      std::fprintf(stderr, "usage: %s [--batch-ms N] [--json]\n", argv[0]);
-      return 2;
-    }
+  const std::optional<BenchOptions> options = parse_bench_options(argc, argv, "--batch-ms", 40, 1);
+  if (!options) {
+    return 2;
   }
+  const double batch_ms = options->number;
+  const bool json = options->json;
   if (gcm() == nullptr) {
     std::fprintf(stderr, "AES-256-GCM is not available\n");
     return 1;

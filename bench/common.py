@@ -10,7 +10,7 @@ import platform
 import subprocess
 import sys
 from pathlib import Path
-from typing import Dict, List, Optional, Sequence
+from typing import Any, Callable, Dict, List, Optional, Sequence
 
 REPO = Path(__file__).resolve().parent.parent
 NATIVE_DIR_ENV = "VELTRANO_BENCH_DIR"
@@ -138,6 +138,21 @@ def write_json(path: Optional[str], data: dict) -> None:
     target = Path(path)
     target.parent.mkdir(parents=True, exist_ok=True)
     target.write_text(json.dumps(data, indent=1) + "\n", encoding="utf-8")
+
+
+def load_line(data: dict) -> str:
+    return f"\nLoad average before/after: {data['load_before']} / {data['load_after']}"
+
+
+def bench_main(doc: str, option: str, kind: type, default: float, help_text: str,
+               run: Callable[[Optional[str], Any], dict], render: Callable[[dict], str]) -> None:
+    """The shared options and one of the benchmark's own, then run, the JSON file and the report."""
+    parser = base_parser(doc.splitlines()[0])
+    parser.add_argument(option, type=kind, default=default, help=help_text)
+    args = parser.parse_args()
+    data = run(args.native_dir, getattr(args, option.lstrip("-").replace("-", "_")))
+    write_json(args.json, data)
+    print(render(data))
 
 
 def verdict(met: Optional[bool]) -> str:

@@ -245,7 +245,7 @@ def render(data: dict) -> str:
         ["implementation", "longest gap (ms)", "longest per round (ms)", "p99 gap (ms)",
          "median gap (ms)", "ticks", "run (s)", "< 5 ms"], rows,
         [False, True, True, True, True, True, True, False]))
-    parts.append(f"\nLoad average before/after: {data['load_before']} / {data['load_after']}")
+    parts.append(common.load_line(data))
     return "\n".join(parts) + "\n"
 
 

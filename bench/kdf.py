@@ -288,17 +288,13 @@ def render(data: dict) -> str:
                  "The native and Python figures come from separate processes run one after the "
                  "other, so their difference carries the run-to-run noise of a shared machine "
                  "(milliseconds).")
-    parts.append(f"\nLoad average before/after: {data['load_before']} / {data['load_after']}")
+    parts.append(common.load_line(data))
     return "\n".join(parts) + "\n"
 
 
 def main() -> None:
-    parser = common.base_parser(__doc__.splitlines()[0])
-    parser.add_argument("--runs", type=int, default=5, help="timed derivations per implementation")
-    args = parser.parse_args()
-    data = run(args.native_dir, max(1, args.runs))
-    common.write_json(args.json, data)
-    print(render(data))
+    common.bench_main(__doc__, "--runs", int, 5, "timed derivations per implementation",
+                      lambda native_dir, runs: run(native_dir, max(1, runs)), render)
 
 
 if __name__ == "__main__":

@@ -13,9 +13,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "bench_options.hpp"
 #include "vesk-crypto/domain/key_derivation.hpp"
 #include "vesk-crypto/domain/pbkdf2.hpp"
 #include "vesk-crypto/domain/scrypt.hpp"
@@ -58,18 +60,12 @@ Timing measure(int runs, const std::function<void()>& body) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int runs = 5;
-  bool json = false;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc) {
-      runs = std::max(1, std::atoi(argv[++i]));
-    } else if (std::strcmp(argv[i], "--json") == 0) {
-      json = true;
-    } else {
-      std::fprintf(stderr, "usage: %s [--runs N] [--json]\n", argv[0]);
-      return 2;
-    }
+  const std::optional<BenchOptions> options = parse_bench_options(argc, argv, "--runs", 5, 1);
+  if (!options) {
+    return 2;
   }
+  const int runs = static_cast<int>(options->number);
+  const bool json = options->json;
 
   const std::string passphrase = "correct horse battery staple";
   const std::span<const std::uint8_t> passphrase_bytes(

@@ -52,13 +52,10 @@ std::span<const std::uint8_t, N> fixed(const Bytes& bytes) {
 }
 
 TEST(AeadWycheproof, SealsAndOpensEveryVectorWithOurParameters) {
-  const auto doc = test_vectors::load_json(kWycheproofGcm);
-  if (!doc) {
-    GTEST_SKIP() << test_vectors::missing_reason(kWycheproofGcm);
-  }
+  VECTORS_OR_SKIP(doc, kWycheproofGcm);
   int valid = 0;
   int invalid = 0;
-  for (const auto& group : (*doc)["testGroups"]) {
+  for (const auto& group : doc["testGroups"]) {
     if (group["keySize"] != 256 || group["ivSize"] != 96 || group["tagSize"] != 128) {
       continue;
     }

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "child_check.hpp"
 #include "test_vectors.hpp"
 #include "vesk-crypto/domain/argon2id.hpp"
 #include "vesk-crypto/domain/scrypt.hpp"
@@ -67,11 +68,8 @@ void PrintTo(const FixedCostCase& c, std::ostream* os) { *os << c.field; }
 class FixedCostKeys : public testing::TestWithParam<FixedCostCase> {};
 
 TEST_P(FixedCostKeys, MatchTheReferenceKeysByteForByte) {
-  const auto doc = test_vectors::load_json(kDerivedKeys);
-  if (!doc) {
-    GTEST_SKIP() << test_vectors::missing_reason(kDerivedKeys);
-  }
-  const auto& vectors = (*doc)["fixed_cost"];
+  VECTORS_OR_SKIP(doc, kDerivedKeys);
+  const auto& vectors = doc["fixed_cost"];
   ASSERT_FALSE(vectors.empty());
   for (const auto& vector : vectors) {
     SCOPED_TRACE(vector["comment"].get<std::string>());
@@ -104,11 +102,8 @@ TEST(RunKdf, TheThreeAlgorithmsGiveThreeDifferentKeys) {
 }
 
 TEST(Argon2id, MatchesTheRfc9106Example) {
-  const auto doc = test_vectors::load_json(kDerivedKeys);
-  if (!doc) {
-    GTEST_SKIP() << test_vectors::missing_reason(kDerivedKeys);
-  }
-  const auto& example = (*doc)["rfc"]["argon2id_rfc9106"];
+  VECTORS_OR_SKIP(doc, kDerivedKeys);
+  const auto& example = doc["rfc"]["argon2id_rfc9106"];
   const Bytes password = from_hex(example["password_hex"].get<std::string>());
   const Bytes salt = from_hex(example["salt_hex"].get<std::string>());
   const Bytes secret = from_hex(example["secret_hex"].get<std::string>());
@@ -176,11 +171,8 @@ TEST_F(Argon2idRefusals, WorkMemoryThatCannotBeObtainedIsAnError) {
 }
 
 TEST(Scrypt, MatchesTheRfc7914Examples) {
-  const auto doc = test_vectors::load_json(kDerivedKeys);
-  if (!doc) {
-    GTEST_SKIP() << test_vectors::missing_reason(kDerivedKeys);
-  }
-  const auto& examples = (*doc)["rfc"]["scrypt_rfc7914"];
+  VECTORS_OR_SKIP(doc, kDerivedKeys);
+  const auto& examples = doc["rfc"]["scrypt_rfc7914"];
   ASSERT_FALSE(examples.empty());
   for (const auto& example : examples) {
     SCOPED_TRACE("N = " + std::to_string(example["N"].get<std::uint64_t>()));
@@ -265,16 +257,6 @@ TEST(Scrypt, WorkMemoryThatCannotBeObtainedIsAnError) {
   EXPECT_EQ(done.error().message(),
             "Key derivation failed: could not allocate 274877906944 MiB of work memory");
 }
-
-// Inside a death-test child: report and leave with 1 on the first failed check.
-#define CHILD_CHECK(condition)                                                           \
-  do {                                                                                   \
-    if (!(condition)) {                                                                  \
-      std::fprintf(stderr, "child check failed at line %d: %s\n", __LINE__, #condition); \
-      std::fflush(stderr);                                                               \
-      _exit(1);                                                                          \
-    }                                                                                    \
-  } while (false)
 
 // Bytes of address space this process has mapped, from /proc/self/status ("VmSize: ... kB").
 std::uint64_t mapped_bytes() {

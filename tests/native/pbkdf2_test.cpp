@@ -45,11 +45,8 @@ TEST(Pbkdf2, BuildUsesTheExpectedPath) {
 }
 
 TEST(Pbkdf2, MatchesTheFixedCostKeys) {
-  const auto doc = test_vectors::load_json(kDerivedKeys);
-  if (!doc) {
-    GTEST_SKIP() << test_vectors::missing_reason(kDerivedKeys);
-  }
-  const auto& vectors = (*doc)["fixed_cost"];
+  VECTORS_OR_SKIP(doc, kDerivedKeys);
+  const auto& vectors = doc["fixed_cost"];
   ASSERT_FALSE(vectors.empty());
   for (const auto& vector : vectors) {
     SCOPED_TRACE(vector["comment"].get<std::string>());
@@ -62,16 +59,13 @@ TEST(Pbkdf2, MatchesTheFixedCostKeys) {
 }
 
 TEST(Pbkdf2, MatchesWycheproofVectors) {
-  const auto doc = test_vectors::load_json(kWycheproofPbkdf2);
-  if (!doc) {
-    GTEST_SKIP() << test_vectors::missing_reason(kWycheproofPbkdf2);
-  }
+  VECTORS_OR_SKIP(doc, kWycheproofPbkdf2);
   // Vectors above 100,000 iterations would only slow the suite; the fixed-cost keys cover
   // 600,000. The file has none today, so every vector runs.
   constexpr std::uint32_t kMaxIterations = 100000;
   int checked = 0;
   int skipped = 0;
-  for (const auto& group : (*doc)["testGroups"]) {
+  for (const auto& group : doc["testGroups"]) {
     for (const auto& test : group["tests"]) {
       SCOPED_TRACE("tcId " + std::to_string(test["tcId"].get<int>()));
       const auto iterations = test["iterationCount"].get<std::uint32_t>();

@@ -13,22 +13,13 @@
 #include <thread>
 #include <vector>
 
+#include "child_check.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/worker_threads.hpp"
 #include "runtime_test_util.hpp"
 
 namespace veltrano::runtime {
 namespace {
-
-// Inside the child: report and leave with 1 on the first failed check.
-#define CHILD_CHECK(condition)                                                           \
-  do {                                                                                   \
-    if (!(condition)) {                                                                  \
-      std::fprintf(stderr, "child check failed at line %d: %s\n", __LINE__, #condition); \
-      std::fflush(stderr);                                                               \
-      _exit(1);                                                                          \
-    }                                                                                    \
-  } while (false)
 
 // ThreadSanitizer starts a helper thread of its own with the process's first new thread.
 #if defined(__SANITIZE_THREAD__)

@@ -83,6 +83,12 @@ class FakeRoot {
     std::filesystem::create_directories(file.parent_path());
     std::ofstream(file) << content;
   }
+  // Writes one file, then reads the quota the whole tree now gives.
+  std::optional<std::size_t> quota_after(const std::string& relative,
+                                         const std::string& content) const {
+    write(relative, content);
+    return cpu_quota_processors(root_);
+  }
   void v2(const std::string& group) const {
     write("proc/self/cgroup", "0::" + group + "\n");
     write("proc/self/mountinfo",
@@ -110,40 +116,31 @@ class FakeRoot {
 TEST(CpuQuota, Version2QuotaRoundsDownToAtLeastOne) {
   FakeRoot root;
   root.v2("/app.slice/job");
-  root.write("sys/fs/cgroup/app.slice/job/cpu.max", "200000 100000\n");
-  EXPECT_EQ(cpu_quota_processors(root.path()), 2u);
-  root.write("sys/fs/cgroup/app.slice/job/cpu.max", "150000 100000\n");
-  EXPECT_EQ(cpu_quota_processors(root.path()), 1u);
-  root.write("sys/fs/cgroup/app.slice/job/cpu.max", "50000 100000\n");
-  EXPECT_EQ(cpu_quota_processors(root.path()), 1u);
-  root.write("sys/fs/cgroup/app.slice/job/cpu.max", "max 100000\n");
-  EXPECT_EQ(cpu_quota_processors(root.path()), std::nullopt);
+  const std::string max = "sys/fs/cgroup/app.slice/job/cpu.max";
+  EXPECT_EQ(root.quota_after(max, "200000 100000\n"), 2u);
+  EXPECT_EQ(root.quota_after(max, "150000 100000\n"), 1u);
+  EXPECT_EQ(root.quota_after(max, "50000 100000\n"), 1u);
+  EXPECT_EQ(root.quota_after(max, "max 100000\n"), std::nullopt);
 }
 
 TEST(CpuQuota, Version2TakesTheLowestQuotaOnTheWayUp) {
   FakeRoot root;
   root.v2("/outer/inner");
   root.write("sys/fs/cgroup/outer/inner/cpu.max", "max 100000\n");
-  root.write("sys/fs/cgroup/outer/cpu.max", "300000 100000\n");
-  EXPECT_EQ(cpu_quota_processors(root.path()), 3u);
-  root.write("sys/fs/cgroup/outer/inner/cpu.max", "400000 100000\n");
-  EXPECT_EQ(cpu_quota_processors(root.path()), 3u);
-  root.write("sys/fs/cgroup/outer/inner/cpu.max", "100000 100000\n");
-  EXPECT_EQ(cpu_quota_processors(root.path()), 1u);
+  EXPECT_EQ(root.quota_after("sys/fs/cgroup/outer/cpu.max", "300000 100000\n"), 3u);
+  EXPECT_EQ(root.quota_after("sys/fs/cgroup/outer/inner/cpu.max", "400000 100000\n"), 3u);
+  EXPECT_EQ(root.quota_after("sys/fs/cgroup/outer/inner/cpu.max", "100000 100000\n"), 1u);
 }
 
 TEST(CpuQuota, Version1QuotaAndUnlimited) {
   FakeRoot root;
   root.v1("/docker/abc");
   root.write("sys/fs/cgroup/cpu,cpuacct/docker/abc/cpu.cfs_period_us", "100000\n");
-  root.write("sys/fs/cgroup/cpu,cpuacct/docker/abc/cpu.cfs_quota_us", "200000\n");
-  EXPECT_EQ(cpu_quota_processors(root.path()), 2u);
-  root.write("sys/fs/cgroup/cpu,cpuacct/docker/abc/cpu.cfs_quota_us", "150000\n");
-  EXPECT_EQ(cpu_quota_processors(root.path()), 1u);
-  root.write("sys/fs/cgroup/cpu,cpuacct/docker/abc/cpu.cfs_quota_us", "50000\n");
-  EXPECT_EQ(cpu_quota_processors(root.path()), 1u);
-  root.write("sys/fs/cgroup/cpu,cpuacct/docker/abc/cpu.cfs_quota_us", "-1\n");
-  EXPECT_EQ(cpu_quota_processors(root.path()), std::nullopt);
+  const std::string quota = "sys/fs/cgroup/cpu,cpuacct/docker/abc/cpu.cfs_quota_us";
+  EXPECT_EQ(root.quota_after(quota, "200000\n"), 2u);
+  EXPECT_EQ(root.quota_after(quota, "150000\n"), 1u);
+  EXPECT_EQ(root.quota_after(quota, "50000\n"), 1u);
+  EXPECT_EQ(root.quota_after(quota, "-1\n"), std::nullopt);
 }
 
 TEST(CpuQuota, Version1MountWithANonRootBindPrefix) {
@@ -153,16 +150,14 @@ TEST(CpuQuota, Version1MountWithANonRootBindPrefix) {
   root.write("proc/self/mountinfo",
              "40 30 0:23 /docker/abc /sys/fs/cgroup/cpu ro,nosuid - cgroup cgroup rw,cpu\n");
   root.write("sys/fs/cgroup/cpu/cpu.cfs_period_us", "100000\n");
-  root.write("sys/fs/cgroup/cpu/cpu.cfs_quota_us", "250000\n");
-  EXPECT_EQ(cpu_quota_processors(root.path()), 2u);
+  EXPECT_EQ(root.quota_after("sys/fs/cgroup/cpu/cpu.cfs_quota_us", "250000\n"), 2u);
 }
 
 TEST(CpuQuota, MountPointWithEscapedSpace) {
   FakeRoot root;
   root.write("proc/self/cgroup", "0::/g\n");
   root.write("proc/self/mountinfo", "30 24 0:26 / /cg\\040root rw - cgroup2 cgroup2 rw\n");
-  root.write("cg root/g/cpu.max", "300000 100000\n");
-  EXPECT_EQ(cpu_quota_processors(root.path()), 3u);
+  EXPECT_EQ(root.quota_after("cg root/g/cpu.max", "300000 100000\n"), 3u);
 }
 
 TEST(CpuQuota, NothingReadableMeansNoQuota) {
@@ -170,8 +165,7 @@ TEST(CpuQuota, NothingReadableMeansNoQuota) {
   EXPECT_EQ(cpu_quota_processors(root.path()), std::nullopt);
   root.v2("/g");  // no cpu.max anywhere: the controller is not enabled
   EXPECT_EQ(cpu_quota_processors(root.path()), std::nullopt);
-  root.write("sys/fs/cgroup/g/cpu.max", "garbage\n");
-  EXPECT_EQ(cpu_quota_processors(root.path()), std::nullopt);
+  EXPECT_EQ(root.quota_after("sys/fs/cgroup/g/cpu.max", "garbage\n"), std::nullopt);
 }
 
 TEST(CpuQuota, HybridHierarchyFallsBackToVersion1) {
@@ -181,8 +175,7 @@ TEST(CpuQuota, HybridHierarchyFallsBackToVersion1) {
              "26 24 0:23 / /sys/fs/cgroup/cpu rw - cgroup cgroup rw,cpuacct,cpu\n"
              "27 24 0:24 / /sys/fs/cgroup/unified rw - cgroup2 cgroup2 rw\n");
   root.write("sys/fs/cgroup/cpu/svc/cpu.cfs_period_us", "100000\n");
-  root.write("sys/fs/cgroup/cpu/svc/cpu.cfs_quota_us", "400000\n");
-  EXPECT_EQ(cpu_quota_processors(root.path()), 4u);
+  EXPECT_EQ(root.quota_after("sys/fs/cgroup/cpu/svc/cpu.cfs_quota_us", "400000\n"), 4u);
 }
 
 TEST(AvailableProcessors, LoweredToTheQuotaAndAtLeastOne) {

@@ -41,6 +41,14 @@ inline std::string missing_reason(std::string_view relative) {
   return "vector file " + testdata_path(relative).string() + " is absent";
 }
 
+// In a test body: binds `name` to the parsed vector file, or skips the test naming the file.
+#define VECTORS_OR_SKIP(name, relative)                                 \
+  const auto name##_file = ::test_vectors::load_json(relative);         \
+  if (!name##_file) {                                                   \
+    GTEST_SKIP() << ::test_vectors::missing_reason(relative);           \
+  }                                                                     \
+  const nlohmann::json& name = *name##_file
+
 // Decodes lower- or upper-case hex; throws std::invalid_argument on anything else.
 inline Bytes from_hex(std::string_view hex) {
   auto nibble = [hex](char c) -> std::uint8_t {
