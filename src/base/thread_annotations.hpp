@@ -22,14 +22,13 @@
 #define VELTRANO_REQUIRES(...) VELTRANO_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
 // The caller must not hold the locks listed (the function takes them itself).
 #define VELTRANO_EXCLUDES(...) VELTRANO_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
-// The function takes the locks listed (or, on a scoped lock, the one it manages) and keeps them.
+// The function takes the locks listed and keeps them. With none listed: the object it is called
+// on (a mutex), or the mutex it manages (a scoped lock).
 #define VELTRANO_ACQUIRE(...) VELTRANO_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
-// The function gives up the locks listed, which the caller held.
+// The function gives up the locks listed, which the caller held; none listed as for ACQUIRE.
 #define VELTRANO_RELEASE(...) VELTRANO_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
 // The function takes the locks listed after its first argument when it returns that value.
 #define VELTRANO_TRY_ACQUIRE(...) VELTRANO_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
-// The function returns the lock given (lets the analysis see through accessors).
-#define VELTRANO_RETURN_CAPABILITY(x) VELTRANO_THREAD_ANNOTATION(lock_returned(x))
 
 // Turns the analysis off for one function: only where it cannot follow the locking, with a
 // comment saying why.
