@@ -4,12 +4,14 @@
 # make dist      the release: dist/ with the sdist and the self-contained manylinux wheel, built
 #                after upgrading the static libraries it bundles, and checked
 # make sanitize  the same tests built with ASan+UBSan, and the native tests under TSan
+# make lint-threads  clang's thread-safety analysis over src/, and a check that it is live
 # make bench     every benchmark; writes bench/results.md and bench/results.png
 # make fuzz      the Python surface fuzzed under ASan+UBSan (FUZZ_SECONDS, default 60)
 SHELL := /bin/bash
 .DEFAULT_GOAL := test
 .SECONDARY:
-.PHONY: demo test sanitize bench fuzz system native wheel dist release-check clean forks-3.11 FORCE
+.PHONY: demo test sanitize bench fuzz system native wheel dist release-check clean forks-3.11 FORCE \
+  lint-threads
 
 PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $$HOME/.pyenv)
 newest_of = $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/$(1).*/bin/python$(1))))
@@ -157,6 +159,34 @@ demo: .venv-3.13/installed
 	! .venv-3.13/bin/python examples/seal.py decrypt build/demo/note.txt.sealed -o build/demo/wrong.txt \
 	  --passphrase-fd 3 3<<<'Correct horse battery staple'
 	@test ! -e build/demo/wrong.txt && echo "wrong passphrase refused (exit status 1), nothing written"
+
+# Clang's thread-safety analysis over every source file in src/, with the release toolchain's
+# clang. The analysis runs in semantic analysis, so -fsyntax-only is enough; `zig c++` always
+# wants an object to cache, so its clang runs directly, on the target, headers and definitions
+# that `zig c++ -v` shows it would use. The crypto libraries' headers are searched after Zig's
+# C library, so that the build machine's glibc headers never shadow it.
+LINT_DIR := build/lint-threads
+LINT_CXX = $(ZIG) clang @$(LINT_DIR)/zig-target.rsp -nostdinc -std=c++20 -fsyntax-only \
+  -Wall -Wextra -Werror -Isrc -idirafter /usr/include -idirafter /usr/include/x86_64-linux-gnu
+LINT_PYTHON_FLAGS = -DPy_LIMITED_API=0x03090000 -Wno-macro-redefined \
+  -I$(shell $(PY_OLDEST) -c 'import sysconfig;print(sysconfig.get_paths()["include"])')
+# tests/lint/unguarded_access.cpp must draw exactly the diagnostics it expects from the analysis
+# (-verify), and compile cleanly without it: otherwise a lint that cannot fail would go unnoticed.
+lint-threads: $(STAMPS)/system $(TOOLS)/installed
+	@mkdir -p $(LINT_DIR)
+	@$(ZIG) c++ -target $(ZIG_TARGET) -v -E -x c++ /dev/null -o /dev/null 2>&1 | grep -- ' -cc1 ' | \
+	  tr ' ' '\n' | tr -d '"' | \
+	  awk 'prev == "-triple" { print "--target=" $$0 } prev == "-isystem" || prev == "-D" { print prev; print $$0 } \
+	       { prev = $$0 }' > $(LINT_DIR)/zig-target.rsp
+	@grep -q -- '^--target=' $(LINT_DIR)/zig-target.rsp || { echo "no target found in zig c++ -v"; exit 1; }
+	@echo "lint-threads: clang -Wthread-safety over src/"
+	@find src -name '*.cpp' -not -path 'src/bindings/*' | sort | \
+	  xargs -P $(JOBS) -n 1 $(LINT_CXX) -Wthread-safety
+	@find src/bindings -name '*.cpp' | sort | \
+	  xargs -P $(JOBS) -n 1 $(LINT_CXX) $(LINT_PYTHON_FLAGS) -Wthread-safety
+	$(LINT_CXX) tests/lint/unguarded_access.cpp
+	$(LINT_CXX) -Wthread-safety -Xclang -verify tests/lint/unguarded_access.cpp
+	@echo "lint-threads: src/ is clean, and the analysis reports every seeded fault"
 
 # Both extensions built in tree with ASan+UBSan; the interpreter needs the runtime preloaded.
 SAN_PY := $(PY_NEWEST)

@@ -6,10 +6,11 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "base/mutex.hpp"
 
 namespace veltrano::bindings {
 namespace {
@@ -17,8 +18,8 @@ namespace {
 // Created on first use and never destroyed: threads the interpreter abandons at exit may still
 // queue releases while static destructors run.
 struct PendingReleases {
-  std::mutex mutex;
-  std::vector<PyObject*> objects;  // GUARDED_BY(mutex)
+  Mutex mutex;
+  std::vector<PyObject*> objects VELTRANO_GUARDED_BY(mutex);
 };
 
 std::atomic<PendingReleases*> pending_releases_instance{nullptr};
@@ -43,9 +44,14 @@ constexpr int kExitWaitMilliseconds = 5000;
 
 // A fork waits until no thread is queueing a release, so the child's copy of the list is not
 // locked by a thread it does not have. The child keeps only the forking thread and its sections.
-void lock_pending_before_fork() noexcept { pending_releases().mutex.lock(); }
-void unlock_pending_in_parent() noexcept { pending_releases().mutex.unlock(); }
-void reset_in_child() noexcept {
+// The lock is held across fork(): taken by the first handler, released by one of the other two.
+void lock_pending_before_fork() noexcept VELTRANO_ACQUIRE(pending_releases().mutex) {
+  pending_releases().mutex.lock();
+}
+void unlock_pending_in_parent() noexcept VELTRANO_RELEASE(pending_releases().mutex) {
+  pending_releases().mutex.unlock();
+}
+void reset_in_child() noexcept VELTRANO_RELEASE(pending_releases().mutex) {
   pending_releases().mutex.unlock();
   sections_under_way.store(sections_on_this_thread, std::memory_order_seq_cst);
   counting_process = ::getpid();
@@ -110,7 +116,7 @@ void release_reference(PyObject* object) noexcept {
     return;
   }
   PendingReleases& pending = pending_releases();
-  std::lock_guard<std::mutex> lock(pending.mutex);
+  MutexLock lock(pending.mutex);
   pending.objects.push_back(object);
 }
 
@@ -121,7 +127,7 @@ void drain_pending_releases() noexcept {
   }
   std::vector<PyObject*> taken;
   {
-    std::lock_guard<std::mutex> lock(pending->mutex);
+    MutexLock lock(pending->mutex);
     if (pending->objects.empty()) {
       return;
     }

@@ -4,9 +4,10 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <mutex>
 #include <new>
 #include <system_error>
+
+#include "base/mutex.hpp"
 
 namespace veltrano::random {
 
@@ -56,9 +57,9 @@ ForkCounter& fork_counter() noexcept { return process_fork_counter; }
 
 RandomResult<void> install_fork_hooks() {
   // A mutex rather than std::call_once, whose failing path is unreliable in some C++ libraries.
-  static constinit std::mutex mutex;
-  static constinit bool installed = false;  // GUARDED_BY(mutex)
-  std::lock_guard lock(mutex);
+  static constinit Mutex mutex;
+  static constinit bool installed VELTRANO_GUARDED_BY(mutex) = false;
+  MutexLock lock(mutex);
   if (installed) {
     return {};
   }

@@ -83,7 +83,7 @@ std::error_code KernelSeedReader::open_device(int& fd) {
 std::error_code KernelSeedReader::read_device(SeedSpan out) {
   int fd;
   {
-    std::lock_guard lock(device_mutex_);
+    MutexLock lock(device_mutex_);
     if (device_fd_ < 0) {
       if (std::error_code error = open_device(device_fd_)) {
         device_fd_ = -1;

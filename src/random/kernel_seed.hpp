@@ -5,9 +5,10 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <span>
 #include <system_error>
+
+#include "base/mutex.hpp"
 
 namespace veltrano::random {
 
@@ -43,8 +44,8 @@ class KernelSeedReader {
   std::error_code open_device(int& fd);
 
   std::atomic<int> getrandom_state_{kUnknown};
-  std::mutex device_mutex_;
-  int device_fd_ = -1;  // GUARDED_BY(device_mutex_)
+  Mutex device_mutex_;
+  int device_fd_ VELTRANO_GUARDED_BY(device_mutex_) = -1;
 };
 
 // The process-wide reader.

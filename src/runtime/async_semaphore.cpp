@@ -17,7 +17,7 @@ class AsyncSemaphore::AcquireAwaiter {
     Waker dropped;
     Waker to_wake;
     {
-      std::lock_guard lock(semaphore_.mutex_);
+      MutexLock lock(semaphore_.mutex_);
       if (node_.queued) {
         semaphore_.unlink_locked(&node_);
         dropped = std::move(node_.waker);
@@ -36,7 +36,7 @@ class AsyncSemaphore::AcquireAwaiter {
     if (core == nullptr) {
       throw Fault("AsyncSemaphore::acquire() can only be awaited inside a runtime task");
     }
-    std::lock_guard lock(semaphore_.mutex_);
+    MutexLock lock(semaphore_.mutex_);
     if (semaphore_.head_ == nullptr && semaphore_.permits_ > 0) {
       --semaphore_.permits_;
       node_.granted = true;
@@ -82,7 +82,7 @@ Task<AsyncSemaphore::Permit> AsyncSemaphore::acquire() {
 }
 
 std::size_t AsyncSemaphore::available() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return permits_;
 }
 
@@ -107,7 +107,7 @@ void AsyncSemaphore::hand_on_locked(Waker& to_wake) {
 void AsyncSemaphore::release() noexcept {
   Waker to_wake;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     hand_on_locked(to_wake);
   }
   if (to_wake) {

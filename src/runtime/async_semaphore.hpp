@@ -3,8 +3,8 @@
 #pragma once
 
 #include <cstddef>
-#include <mutex>
 
+#include "base/mutex.hpp"
 #include "runtime/task_core.hpp"
 #include "runtime/task.hpp"
 
@@ -57,13 +57,13 @@ class AsyncSemaphore {
 
   void release() noexcept;
   // Gives one permit to the first waiter (whose waker lands in `to_wake`) or back to the count.
-  void hand_on_locked(Waker& to_wake);
-  void unlink_locked(Waiter* waiter) noexcept;
+  void hand_on_locked(Waker& to_wake) VELTRANO_REQUIRES(mutex_);
+  void unlink_locked(Waiter* waiter) noexcept VELTRANO_REQUIRES(mutex_);
 
-  mutable std::mutex mutex_;
-  std::size_t permits_;     // GUARDED_BY(mutex_)
-  Waiter* head_ = nullptr;  // GUARDED_BY(mutex_)
-  Waiter* tail_ = nullptr;  // GUARDED_BY(mutex_)
+  mutable Mutex mutex_;
+  std::size_t permits_ VELTRANO_GUARDED_BY(mutex_);
+  Waiter* head_ VELTRANO_GUARDED_BY(mutex_) = nullptr;
+  Waiter* tail_ VELTRANO_GUARDED_BY(mutex_) = nullptr;
 };
 
 }  // namespace veltrano::runtime

@@ -26,7 +26,7 @@ std::shared_ptr<BlockingPool> BlockingPool::create(Options options) {
 BlockingPool::BlockingPool(Private, Options options) : options_(std::move(options)) {}
 
 std::size_t BlockingPool::thread_count() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return threads_;
 }
 
@@ -46,7 +46,7 @@ void BlockingPool::submit(UniqueFunction job) {
   bool notify = false;
   bool spawn = false;
   {
-    std::unique_lock lock(mutex_);
+    MutexLock lock(mutex_);
     if (shutdown_) {
       lock.unlock();
       job = UniqueFunction();  // dropped unrun
@@ -73,7 +73,7 @@ void BlockingPool::submit(UniqueFunction job) {
   } catch (const std::system_error& error) {
     UniqueFunction stranded;
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       --threads_;
       if (threads_ == 0) {
         exit_cv_.notify_all();
@@ -99,7 +99,7 @@ void BlockingPool::submit(UniqueFunction job) {
 
 void BlockingPool::start_dedicated(UniqueFunction job) {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (shutdown_) {
       throw Fault("the blocking pool is shut down");
     }
@@ -113,7 +113,7 @@ void BlockingPool::start_dedicated(UniqueFunction job) {
     start_thread(std::move(job));
   } catch (const std::system_error& error) {
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       --dedicated_busy_;
       if (--threads_ == 0) {
         exit_cv_.notify_all();
@@ -128,7 +128,7 @@ void BlockingPool::worker_loop(UniqueFunction first_job) {
   if (options_.on_thread_start) {
     options_.on_thread_start();
   }
-  std::unique_lock lock(mutex_, std::defer_lock);
+  MutexLock lock(mutex_, std::defer_lock);
   if (first_job) {
     first_job();
     first_job = UniqueFunction();
@@ -152,8 +152,13 @@ void BlockingPool::worker_loop(UniqueFunction first_job) {
     }
     ++idle_;
     const auto deadline = std::chrono::steady_clock::now() + options_.idle_timeout;
-    const bool woken =
-        work_cv_.wait_until(lock, deadline, [&] { return !queue_.empty() || shutdown_; });
+    bool woken = true;
+    while (queue_.empty() && !shutdown_) {
+      if (lock.wait_until(work_cv_, deadline) == std::cv_status::timeout) {
+        woken = !queue_.empty() || shutdown_;
+        break;
+      }
+    }
     --idle_;
     if (!woken) {
       break;  // no job for the whole idle time
@@ -167,7 +172,7 @@ void BlockingPool::worker_loop(UniqueFunction first_job) {
 void BlockingPool::begin_shutdown() {
   std::deque<std::pair<std::uint64_t, UniqueFunction>> dropped;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     shutdown_ = true;
     dropped.swap(queue_);
   }
@@ -177,8 +182,10 @@ void BlockingPool::begin_shutdown() {
 
 void BlockingPool::shutdown() {
   begin_shutdown();
-  std::unique_lock lock(mutex_);
-  exit_cv_.wait(lock, [&] { return threads_ == 0; });
+  MutexLock lock(mutex_);
+  while (threads_ != 0) {
+    lock.wait(exit_cv_);
+  }
 }
 
 }  // namespace veltrano::runtime

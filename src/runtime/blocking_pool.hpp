@@ -9,9 +9,9 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <utility>
 
+#include "base/mutex.hpp"
 #include "runtime/unique_function.hpp"
 
 namespace veltrano::runtime {
@@ -66,15 +66,16 @@ class BlockingPool : public std::enable_shared_from_this<BlockingPool> {
   void worker_loop(UniqueFunction first_job);
 
   const Options options_;
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   std::condition_variable work_cv_;
   std::condition_variable exit_cv_;
-  std::deque<std::pair<std::uint64_t, UniqueFunction>> queue_;  // GUARDED_BY(mutex_)
-  std::uint64_t next_seq_ = 0;                                  // GUARDED_BY(mutex_)
-  std::size_t threads_ = 0;                                     // GUARDED_BY(mutex_)
-  std::size_t dedicated_busy_ = 0;  // GUARDED_BY(mutex_), threads still in their dedicated job
-  std::size_t idle_ = 0;            // GUARDED_BY(mutex_)
-  bool shutdown_ = false;           // GUARDED_BY(mutex_)
+  std::deque<std::pair<std::uint64_t, UniqueFunction>> queue_ VELTRANO_GUARDED_BY(mutex_);
+  std::uint64_t next_seq_ VELTRANO_GUARDED_BY(mutex_) = 0;
+  std::size_t threads_ VELTRANO_GUARDED_BY(mutex_) = 0;
+  // Threads still in their dedicated job.
+  std::size_t dedicated_busy_ VELTRANO_GUARDED_BY(mutex_) = 0;
+  std::size_t idle_ VELTRANO_GUARDED_BY(mutex_) = 0;
+  bool shutdown_ VELTRANO_GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace veltrano::runtime

@@ -33,7 +33,7 @@ void CancelSender::drop() noexcept {
   }
   std::shared_ptr<TaskCore> dropped;
   {
-    std::lock_guard lock(channel_->mutex);
+    MutexLock lock(channel_->mutex);
     if (!channel_->sent.load(std::memory_order_relaxed)) {
       channel_->sender_gone = true;
       dropped = std::move(channel_->waiting_task);
@@ -49,7 +49,7 @@ void CancelSender::send() {
   std::shared_ptr<TaskCore> task;
   std::uint64_t scope = 0;
   {
-    std::lock_guard lock(channel_->mutex);
+    MutexLock lock(channel_->mutex);
     if (channel_->sent.load(std::memory_order_relaxed)) {
       return;
     }
@@ -63,7 +63,7 @@ void CancelSender::send() {
 }
 
 CancelReceiver::State CancelReceiver::state() const {
-  std::lock_guard lock(channel_->mutex);
+  MutexLock lock(channel_->mutex);
   if (channel_->sent.load(std::memory_order_relaxed)) {
     return State::Sent;
   }

@@ -8,11 +8,11 @@
 #include <coroutine>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <utility>
 
 #include "base/fault.hpp"
+#include "base/mutex.hpp"
 #include "runtime/task_core.hpp"
 #include "runtime/task.hpp"
 
@@ -26,11 +26,11 @@ struct CancelChannel {
   // A forked child has none of the threads behind the channel, and its copy of the mutex and of
   // the task's scheduler may be locked by one of them: the child leaves the channel alone.
   const pid_t owning_process = ::getpid();
-  std::mutex mutex;
+  Mutex mutex;
   std::atomic<bool> sent{false};
-  bool sender_gone = false;                // GUARDED_BY(mutex)
-  std::shared_ptr<TaskCore> waiting_task;  // GUARDED_BY(mutex)
-  std::uint64_t waiting_scope = 0;         // GUARDED_BY(mutex)
+  bool sender_gone VELTRANO_GUARDED_BY(mutex) = false;
+  std::shared_ptr<TaskCore> waiting_task VELTRANO_GUARDED_BY(mutex);
+  std::uint64_t waiting_scope VELTRANO_GUARDED_BY(mutex) = 0;
 };
 
 struct CancelAccess;
@@ -117,7 +117,7 @@ class CancellableAwaiter {
     core_->push_scope(&record_);
     active_ = true;
     {
-      std::lock_guard lock(channel_.mutex);
+      MutexLock lock(channel_.mutex);
       if (!channel_.sender_gone) {
         channel_.waiting_task = core_->shared_from_this();
         channel_.waiting_scope = record_.id;
@@ -139,7 +139,7 @@ class CancellableAwaiter {
     active_ = false;
     std::shared_ptr<TaskCore> dropped;
     {
-      std::lock_guard lock(channel_.mutex);
+      MutexLock lock(channel_.mutex);
       if (channel_.waiting_task.get() == core_ && channel_.waiting_scope == record_.id) {
         dropped = std::move(channel_.waiting_task);
       }

@@ -5,12 +5,12 @@
 namespace veltrano::runtime {
 
 bool CompletionBase::finished() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return finished_;
 }
 
 bool CompletionBase::register_waker(Waker waker) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (finished_) {
     return false;  // `waker` is dropped after the lock is released
   }
@@ -20,14 +20,16 @@ bool CompletionBase::register_waker(Waker waker) {
 
 void CompletionBase::clear_waker() {
   Waker dropped;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   dropped = std::move(waker_);
 }
 
 void CompletionBase::wait_finished() {
-  std::unique_lock lock(mutex_);
+  MutexLock lock(mutex_);
   ++blocking_waiters_;
-  cv_.wait(lock, [&] { return finished_; });
+  while (!finished_) {
+    lock.wait(cv_);
+  }
   --blocking_waiters_;
 }
 
@@ -35,7 +37,7 @@ void CompletionBase::publish() {
   Waker waker;
   bool notify = false;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (finished_) {
       return;
     }
@@ -65,7 +67,7 @@ void CompletionBase::cancel() {
   }
   std::shared_ptr<TaskCore> core;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     core = core_.lock();
   }
   if (core) {
@@ -74,7 +76,7 @@ void CompletionBase::cancel() {
 }
 
 void CompletionBase::attach_core(std::weak_ptr<TaskCore> core) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (!finished_) {
     core_ = std::move(core);
   }

@@ -7,10 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <utility>
 
+#include "base/mutex.hpp"
 #include "runtime/abnormal_end.hpp"
 #include "base/fault.hpp"
 #include "runtime/outcome.hpp"
@@ -48,10 +48,10 @@ class CompletionBase {
   bool try_start_job() noexcept;
 
  protected:
-  virtual bool has_outcome_locked() const = 0;
-  virtual void store_cancelled_locked() = 0;
+  virtual bool has_outcome_locked() const VELTRANO_REQUIRES(mutex_) = 0;
+  virtual void store_cancelled_locked() VELTRANO_REQUIRES(mutex_) = 0;
 
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
 
  private:
   enum JobPhase : int { kQueued, kStarted, kCancelled };
@@ -59,10 +59,10 @@ class CompletionBase {
   const std::uint64_t id_;
   const bool is_job_;
   std::condition_variable cv_;
-  bool finished_ = false;             // GUARDED_BY(mutex_)
-  std::size_t blocking_waiters_ = 0;  // GUARDED_BY(mutex_)
-  Waker waker_;                       // GUARDED_BY(mutex_)
-  std::weak_ptr<TaskCore> core_;      // GUARDED_BY(mutex_)
+  bool finished_ VELTRANO_GUARDED_BY(mutex_) = false;
+  std::size_t blocking_waiters_ VELTRANO_GUARDED_BY(mutex_) = 0;
+  Waker waker_ VELTRANO_GUARDED_BY(mutex_);
+  std::weak_ptr<TaskCore> core_ VELTRANO_GUARDED_BY(mutex_);
   std::atomic<int> job_phase_{kQueued};
 };
 
@@ -75,7 +75,7 @@ class CompletionState final : public CompletionBase {
 
   // Keeps the first outcome stored; a refused one dies with the parameter, outside the lock.
   void store(Outcome<T> outcome) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!outcome_ && !taken_) {
       outcome_.emplace(std::move(outcome));
     }
@@ -86,7 +86,7 @@ class CompletionState final : public CompletionBase {
   }
   // REQUIRES: finished(). The outcome can be taken once.
   Outcome<T> take() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!outcome_) {
       throw Fault("completion outcome taken twice");
     }
@@ -97,13 +97,15 @@ class CompletionState final : public CompletionBase {
   }
 
  private:
-  bool has_outcome_locked() const override { return outcome_.has_value() || taken_; }
-  void store_cancelled_locked() override {
+  bool has_outcome_locked() const override VELTRANO_REQUIRES(mutex_) {
+    return outcome_.has_value() || taken_;
+  }
+  void store_cancelled_locked() override VELTRANO_REQUIRES(mutex_) {
     outcome_.emplace(AbnormalEnd{AbnormalEnd::Kind::Cancelled, id(), std::nullopt});
   }
 
-  std::optional<Outcome<T>> outcome_;  // GUARDED_BY(mutex_)
-  bool taken_ = false;                 // GUARDED_BY(mutex_)
+  std::optional<Outcome<T>> outcome_ VELTRANO_GUARDED_BY(mutex_);
+  bool taken_ VELTRANO_GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace detail

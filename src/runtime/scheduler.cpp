@@ -15,7 +15,7 @@ bool Scheduler::on_task_thread() noexcept { return tls_on_task_thread; }
 void Scheduler::schedule(std::shared_ptr<TaskCore> core) {
   bool notify = false;
   {
-    std::unique_lock lock(mutex_);
+    MutexLock lock(mutex_);
     if (shutdown_) {
       lock.unlock();
       core->run_cancelled();
@@ -36,7 +36,7 @@ Scheduler::TimerKey Scheduler::add_timer(Clock::time_point deadline, Waker waker
   bool notify = false;
   TimerKey key;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     key = TimerKey(deadline, next_timer_seq_++);
     if (shutdown_) {
       fire_now = std::move(waker);
@@ -56,7 +56,7 @@ Scheduler::TimerKey Scheduler::add_timer(Clock::time_point deadline, Waker waker
 
 void Scheduler::cancel_timer(const TimerKey& key) {
   Waker dropped;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = timers_.find(key);
   if (it != timers_.end()) {
     dropped = std::move(it->second);
@@ -75,7 +75,7 @@ std::vector<Waker> Scheduler::take_due_timers_locked(Clock::time_point now) {
 
 void Scheduler::run_task_thread() {
   tls_on_task_thread = true;
-  std::unique_lock lock(mutex_);
+  MutexLock lock(mutex_);
   ++threads_in_loop_;
   while (true) {
     if (!timers_.empty() && timers_.begin()->first.first <= Clock::now()) {
@@ -102,10 +102,10 @@ void Scheduler::run_task_thread() {
     }
     ++idle_threads_;
     if (timers_.empty()) {
-      work_cv_.wait(lock);
+      lock.wait(work_cv_);
     } else {
       const Clock::time_point next = timers_.begin()->first.first;  // a copy: the entry may go
-      work_cv_.wait_until(lock, next);
+      lock.wait_until(work_cv_, next);
     }
     --idle_threads_;
   }
@@ -120,7 +120,7 @@ void Scheduler::shutdown() {
   std::deque<std::shared_ptr<TaskCore>> queued;
   std::map<TimerKey, Waker> timers;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     shutdown_ = true;
     queued.swap(queue_);
     timers.swap(timers_);
@@ -134,8 +134,10 @@ void Scheduler::shutdown() {
     std::move(waker).wake();  // the woken tasks are dropped, since the scheduler is shut down
   }
   timers.clear();
-  std::unique_lock lock(mutex_);
-  exit_cv_.wait(lock, [&] { return threads_in_loop_ == 0; });
+  MutexLock lock(mutex_);
+  while (threads_in_loop_ != 0) {
+    lock.wait(exit_cv_);
+  }
 }
 
 }  // namespace veltrano::runtime

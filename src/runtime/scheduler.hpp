@@ -9,10 +9,10 @@
 #include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <utility>
 #include <vector>
 
+#include "base/mutex.hpp"
 #include "runtime/waker.hpp"
 
 namespace veltrano::runtime {
@@ -48,17 +48,17 @@ class Scheduler {
   void shutdown();
 
  private:
-  std::vector<Waker> take_due_timers_locked(Clock::time_point now);
+  std::vector<Waker> take_due_timers_locked(Clock::time_point now) VELTRANO_REQUIRES(mutex_);
 
-  std::mutex mutex_;
+  Mutex mutex_;
   std::condition_variable work_cv_;
   std::condition_variable exit_cv_;
-  std::deque<std::shared_ptr<TaskCore>> queue_;  // GUARDED_BY(mutex_)
-  std::map<TimerKey, Waker> timers_;             // GUARDED_BY(mutex_)
-  std::uint64_t next_timer_seq_ = 0;             // GUARDED_BY(mutex_)
-  std::size_t idle_threads_ = 0;                 // GUARDED_BY(mutex_)
-  std::size_t threads_in_loop_ = 0;              // GUARDED_BY(mutex_)
-  bool shutdown_ = false;                        // GUARDED_BY(mutex_)
+  std::deque<std::shared_ptr<TaskCore>> queue_ VELTRANO_GUARDED_BY(mutex_);
+  std::map<TimerKey, Waker> timers_ VELTRANO_GUARDED_BY(mutex_);
+  std::uint64_t next_timer_seq_ VELTRANO_GUARDED_BY(mutex_) = 0;
+  std::size_t idle_threads_ VELTRANO_GUARDED_BY(mutex_) = 0;
+  std::size_t threads_in_loop_ VELTRANO_GUARDED_BY(mutex_) = 0;
+  bool shutdown_ VELTRANO_GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace veltrano::runtime

@@ -48,14 +48,14 @@ TaskCore::~TaskCore() {
 TaskCore* TaskCore::current() noexcept { return tls_current_task; }
 
 void TaskCore::push_scope(CancelScopeRecord* scope) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   scope->id = next_scope_id_++;
   scope->fired = false;
   scopes_.push_back(scope);
 }
 
 void TaskCore::remove_scope(CancelScopeRecord* scope) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = std::find(scopes_.begin(), scopes_.end(), scope);
   if (it != scopes_.end()) {
     scopes_.erase(it);
@@ -64,7 +64,7 @@ void TaskCore::remove_scope(CancelScopeRecord* scope) {
 
 void TaskCore::wake(std::uint64_t generation) {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (state_ == State::Finished || generation != generation_) {
       return;  // stale: the task has run since this waker was made
     }
@@ -88,7 +88,7 @@ void TaskCore::wake(std::uint64_t generation) {
 
 void TaskCore::wake_scope(std::uint64_t scope_id) {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     // A running task looks at the signals when it suspends, a scheduled one when it next runs.
     if (state_ != State::Idle) {
       return;
@@ -105,7 +105,7 @@ void TaskCore::wake_scope(std::uint64_t scope_id) {
 
 void TaskCore::request_cancel() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (state_ == State::Finished) {
       return;
     }
@@ -131,7 +131,7 @@ void TaskCore::run() {
   std::coroutine_handle<> target;
   bool cancel = false;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     state_ = State::Running;
     run_generation_ = ++generation_;
     cancel = cancel_requested_;
@@ -167,7 +167,7 @@ void TaskCore::run() {
     return;
   }
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!must_reschedule_locked()) {
       state_ = State::Idle;
       return;
@@ -180,7 +180,7 @@ void TaskCore::run() {
 
 void TaskCore::run_cancelled() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (state_ == State::Finished) {
       return;
     }
@@ -196,7 +196,7 @@ void TaskCore::destroy_and_finish() {
   root_ = Task<void>();
   std::shared_ptr<CompletionBase> completion;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     state_ = State::Finished;
     scopes_.clear();
     completion = std::move(completion_);

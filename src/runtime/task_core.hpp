@@ -5,9 +5,9 @@
 #include <coroutine>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
 
+#include "base/mutex.hpp"
 #include "runtime/cancel_scope_record.hpp"
 #include "runtime/local_binding.hpp"
 #include "runtime/task.hpp"
@@ -61,20 +61,20 @@ class TaskCore : public std::enable_shared_from_this<TaskCore> {
  private:
   enum class State { Idle, Scheduled, Running, Finished };
 
-  bool must_reschedule_locked() const;
+  bool must_reschedule_locked() const VELTRANO_REQUIRES(mutex_);
   void destroy_and_finish();
 
   const std::uint64_t id_;
   const std::shared_ptr<Scheduler> scheduler_;
 
-  std::mutex mutex_;
-  State state_ = State::Scheduled;          // GUARDED_BY(mutex_)
-  std::uint64_t generation_ = 0;            // GUARDED_BY(mutex_)
-  bool leaf_ready_ = false;                 // GUARDED_BY(mutex_)
-  bool notified_while_running_ = false;     // GUARDED_BY(mutex_)
-  bool cancel_requested_ = false;           // GUARDED_BY(mutex_)
-  std::uint64_t next_scope_id_ = 1;         // GUARDED_BY(mutex_)
-  std::vector<CancelScopeRecord*> scopes_;  // GUARDED_BY(mutex_), outermost first
+  Mutex mutex_;
+  State state_ VELTRANO_GUARDED_BY(mutex_) = State::Scheduled;
+  std::uint64_t generation_ VELTRANO_GUARDED_BY(mutex_) = 0;
+  bool leaf_ready_ VELTRANO_GUARDED_BY(mutex_) = false;
+  bool notified_while_running_ VELTRANO_GUARDED_BY(mutex_) = false;
+  bool cancel_requested_ VELTRANO_GUARDED_BY(mutex_) = false;
+  std::uint64_t next_scope_id_ VELTRANO_GUARDED_BY(mutex_) = 1;
+  std::vector<CancelScopeRecord*> scopes_ VELTRANO_GUARDED_BY(mutex_);  // outermost first
 
   // Owner-only (see the class comment).
   Task<void> root_;
