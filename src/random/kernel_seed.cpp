@@ -26,6 +26,27 @@ std::error_code open_retrying(const char* path, int& fd) {
   return fd < 0 ? os_error(errno) : std::error_code();
 }
 
+// Fills `out` through `read_some` (a read-like call: bytes written, or -1 with errno), retrying
+// on EINTR; a call that writes nothing means the source has ended (EIO).
+template <typename ReadSome>
+std::error_code read_fully(SeedSpan out, ReadSome read_some) {
+  std::size_t filled = 0;
+  while (filled < out.size()) {
+    const long got = read_some(out.data() + filled, out.size() - filled);
+    if (got < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return os_error(errno);
+    }
+    if (got == 0) {
+      return os_error(EIO);
+    }
+    filled += static_cast<std::size_t>(got);
+  }
+  return {};
+}
+
 }  // namespace
 
 bool KernelSeedReader::getrandom_usable() {
@@ -43,21 +64,7 @@ std::error_code KernelSeedReader::read(SeedSpan out) {
   if (!getrandom_usable()) {
     return read_device(out);
   }
-  std::size_t filled = 0;
-  while (filled < out.size()) {
-    const long got = getrandom_call(out.data() + filled, out.size() - filled);
-    if (got < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return os_error(errno);
-    }
-    if (got == 0) {
-      return os_error(EIO);
-    }
-    filled += static_cast<std::size_t>(got);
-  }
-  return {};
+  return read_fully(out, getrandom_call);
 }
 
 std::error_code KernelSeedReader::open_device(int& fd) {
@@ -92,21 +99,9 @@ std::error_code KernelSeedReader::read_device(SeedSpan out) {
     }
     fd = device_fd_;
   }
-  std::size_t filled = 0;
-  while (filled < out.size()) {
-    const ssize_t got = ::read(fd, out.data() + filled, out.size() - filled);
-    if (got < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return os_error(errno);
-    }
-    if (got == 0) {
-      return os_error(EIO);
-    }
-    filled += static_cast<std::size_t>(got);
-  }
-  return {};
+  return read_fully(out, [fd](std::uint8_t* buffer, std::size_t length) -> long {
+    return ::read(fd, buffer, length);
+  });
 }
 
 KernelSeedReader& kernel_seed_reader() noexcept { return process_reader; }
