@@ -113,14 +113,21 @@ class FakeRoot {
   std::filesystem::path root_;
 };
 
+// Writes each content in turn to `file` and expects the quota beside it.
+void expect_quotas(
+    const FakeRoot& root, const std::string& file,
+    std::initializer_list<std::pair<std::string, std::optional<std::size_t>>> cases) {
+  for (const auto& [content, processors] : cases) {
+    EXPECT_EQ(root.quota_after(file, content), processors) << file << ": " << content;
+  }
+}
+
 TEST(CpuQuota, Version2QuotaRoundsDownToAtLeastOne) {
   FakeRoot root;
   root.v2("/app.slice/job");
-  const std::string max = "sys/fs/cgroup/app.slice/job/cpu.max";
-  EXPECT_EQ(root.quota_after(max, "200000 100000\n"), 2u);
-  EXPECT_EQ(root.quota_after(max, "150000 100000\n"), 1u);
-  EXPECT_EQ(root.quota_after(max, "50000 100000\n"), 1u);
-  EXPECT_EQ(root.quota_after(max, "max 100000\n"), std::nullopt);
+  expect_quotas(root, "sys/fs/cgroup/app.slice/job/cpu.max",
+                {{"200000 100000\n", 2}, {"150000 100000\n", 1}, {"50000 100000\n", 1},
+                 {"max 100000\n", std::nullopt}});
 }
 
 TEST(CpuQuota, Version2TakesTheLowestQuotaOnTheWayUp) {
@@ -136,11 +143,8 @@ TEST(CpuQuota, Version1QuotaAndUnlimited) {
   FakeRoot root;
   root.v1("/docker/abc");
   root.write("sys/fs/cgroup/cpu,cpuacct/docker/abc/cpu.cfs_period_us", "100000\n");
-  const std::string quota = "sys/fs/cgroup/cpu,cpuacct/docker/abc/cpu.cfs_quota_us";
-  EXPECT_EQ(root.quota_after(quota, "200000\n"), 2u);
-  EXPECT_EQ(root.quota_after(quota, "150000\n"), 1u);
-  EXPECT_EQ(root.quota_after(quota, "50000\n"), 1u);
-  EXPECT_EQ(root.quota_after(quota, "-1\n"), std::nullopt);
+  expect_quotas(root, "sys/fs/cgroup/cpu,cpuacct/docker/abc/cpu.cfs_quota_us",
+                {{"200000\n", 2}, {"150000\n", 1}, {"50000\n", 1}, {"-1\n", std::nullopt}});
 }
 
 TEST(CpuQuota, Version1MountWithANonRootBindPrefix) {
