@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "base/no_destructor.hpp"
 #include "bindings/call/define_function.hpp"
 #include "bindings/api/classes.hpp"
 #include "random/fill.hpp"
@@ -33,8 +34,8 @@ template <const ByteValueKind& Kind, typename Value>
 class ByteValueClass {
  public:
   static ClassTypeCell& cell() {
-    static ClassTypeCell instance(spec());
-    return instance;
+    static NoDestructor<ClassTypeCell> instance(spec());
+    return *instance;
   }
 
  private:
