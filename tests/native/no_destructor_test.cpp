@@ -38,6 +38,7 @@ TEST(NoDestructorTest, BuildsTheValueFromTheArguments) {
   NoDestructor<std::unique_ptr<int>> moved_in(std::make_unique<int>(5));
   ASSERT_NE(moved_in->get(), nullptr);
   EXPECT_EQ(**moved_in, 5);
+  moved_in->reset();  // the holder never would
 
   const NoDestructor<Counted> constant(11);
   EXPECT_EQ(constant->value, 11);
