@@ -1,5 +1,7 @@
 #include "bindings/class_type.hpp"
 
+#include <utility>
+
 #include "base/fault.hpp"
 
 namespace veltrano::bindings {
@@ -24,8 +26,8 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
 }  // namespace
 
 Expected<PyTypeObject*> ClassTypeCell::get() {
-  if (type_ != nullptr) {
-    return reinterpret_cast<PyTypeObject*>(type_);
+  if (type_) {
+    return reinterpret_cast<PyTypeObject*>(type_.get());
   }
   std::vector<PyType_Slot> slots;
   if (spec_.text_signature != nullptr) {
@@ -65,12 +67,11 @@ Expected<PyTypeObject*> ClassTypeCell::get() {
   }
   PyType_Spec type_spec{qualified_name_.c_str(), spec_.basic_size, 0, Py_TPFLAGS_DEFAULT,
                         slots.data()};
-  PyObject* type = PyType_FromSpec(&type_spec);
-  if (type == nullptr) {
+  PyRef type = PyRef::steal(PyType_FromSpec(&type_spec));
+  if (!type) {
     return ErrorValue::fetch();
   }
-  type_ = type;
-  return reinterpret_cast<PyTypeObject*>(type_);
+  return reinterpret_cast<PyTypeObject*>(type_.set_once(std::move(type)));
 }
 
 PyTypeObject* ClassTypeCell::get_or_fault() {
@@ -90,8 +91,9 @@ void free_instance(PyObject* self) {
   if (free_function == nullptr) {
     throw Fault("PyBaseObject_Type should have tp_free");
   }
+  // The instance's reference to its heap type, given back once the memory is freed.
+  PyRef type_reference = PyRef::steal(reinterpret_cast<PyObject*>(type));
   free_function(self);
-  Py_DecRef(reinterpret_cast<PyObject*>(type));
 }
 
 }  // namespace veltrano::bindings

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bindings/errors/error_value.hpp"
+#include "bindings/process_ref.hpp"
 #include "bindings/py_ref.hpp"
 #include "bindings/text.hpp"
 #include "base/fault.hpp"
@@ -29,6 +30,8 @@ struct ClassSpec {
   ternaryfunc tp_call = nullptr;  // makes instances callable
 };
 
+// Kept in a NoDestructor: the type outlives static destructors, and its name may point into the
+// cell.
 class ClassTypeCell {
  public:
   explicit ClassTypeCell(const ClassSpec& spec) : spec_(spec) {}
@@ -45,7 +48,7 @@ class ClassTypeCell {
   const ClassSpec& spec_;
   std::string doc_;             // built once and kept
   std::string qualified_name_;  // the type's tp_name may point into it
-  PyObject* type_ = nullptr;   // never released
+  ProcessRef type_;
 };
 
 // Every instance: the object header, the value stored inline, and the borrow counter

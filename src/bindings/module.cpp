@@ -3,12 +3,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <utility>
 
 #include "bindings/api/classes.hpp"
 #include "bindings/api/functions.hpp"
 #include "bindings/api/module_lifecycle.hpp"
 #include "bindings/bridge/task_panic.hpp"
 #include "bindings/call/call_guard.hpp"
+#include "bindings/process_ref.hpp"
 #include "bindings/registration.hpp"
 
 namespace veltrano::bindings {
@@ -27,7 +29,7 @@ PyModuleDef module_definition = {
 };
 
 std::atomic<std::int64_t> owner_interpreter{-1};
-PyObject* cached_module = nullptr;  // written with the lock held; kept for the process
+ProcessRef cached_module;
 
 Status module_body(PyObject* module) {
   struct ClassEntry {
@@ -67,8 +69,8 @@ Expected<PyRef> initialise() {
         "veltrano does not support sub-interpreters: it can be imported only in the first "
         "interpreter that imported it in this process");
   }
-  if (cached_module != nullptr) {
-    return PyRef::borrow(cached_module);
+  if (cached_module) {
+    return PyRef::borrow(cached_module.get());
   }
   PyRef module = PyRef::steal(PyModule_Create2(&module_definition, 3));
   if (!module) {
@@ -80,11 +82,10 @@ Expected<PyRef> initialise() {
   if (Status extra = after_module_body(module.get()); !extra.ok()) {
     return std::move(extra).error();
   }
-  if (cached_module == nullptr) {
-    cached_module = module.clone().release();
-  } else {
-    return PyRef::borrow(cached_module);
+  if (cached_module) {
+    return PyRef::borrow(cached_module.get());
   }
+  cached_module.set_once(module.clone());
   return module;
 }
 

@@ -1,30 +1,36 @@
 #include "bindings/registration.hpp"
 
 #include <deque>
+#include <utility>
 
+#include "base/no_destructor.hpp"
 #include "bindings/call/conversions.hpp"
+#include "bindings/process_ref.hpp"
 #include "bindings/text.hpp"
 #include "base/fault.hpp"
 
 namespace veltrano::bindings {
 namespace {
 
-PyObject* interned(const char* text) {
-  PyObject* name = PyUnicode_InternFromString(text);
-  if (name == nullptr) {
-    throw Fault(std::string("could not intern ") + text);
+PyObject* interned(ProcessRef& kept, const char* text) {
+  if (!kept) {
+    PyRef name = PyRef::steal(PyUnicode_InternFromString(text));
+    if (!name) {
+      throw Fault(std::string("could not intern ") + text);
+    }
+    kept.set_once(std::move(name));
   }
-  return name;  // kept for the process
+  return kept.get();
 }
 
 PyObject* all_name() {
-  static PyObject* const name = interned("__all__");
-  return name;
+  static ProcessRef name;
+  return interned(name, "__all__");
 }
 
 PyObject* name_attribute() {
-  static PyObject* const name = interned("__name__");
-  return name;
+  static ProcessRef name;
+  return interned(name, "__name__");
 }
 
 }  // namespace
@@ -91,10 +97,7 @@ Status register_function(PyObject* module, const PyMethodDef& definition) {
     return ErrorValue::fetch();
   }
   // The function object refers to its record for the life of the process.
-  static std::deque<PyMethodDef>* const records = [] {
-    static std::deque<PyMethodDef> storage;
-    return &storage;
-  }();
+  static NoDestructor<std::deque<PyMethodDef>> records;
   PyMethodDef& record = records->emplace_back(definition);
   PyRef function = PyRef::steal(PyCMethod_New(&record, module, module_name.get(), nullptr));
   if (!function) {

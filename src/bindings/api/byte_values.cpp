@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "base/fault.hpp"
+#include "base/no_destructor.hpp"
 #include "bindings/api/classes.hpp"
 #include "bindings/call/define_function.hpp"
 #include "random/fill.hpp"
@@ -34,8 +35,8 @@ template <const ByteValueKind& Kind, typename Value>
 class ByteValueClass {
  public:
   static ClassTypeCell& cell() {
-    static ClassTypeCell instance(spec());
-    return instance;
+    static NoDestructor<ClassTypeCell> instance(spec());
+    return *instance;
   }
 
  private:

@@ -1,4 +1,5 @@
 // DeriveKeyOptions: the caller's choice of key-derivation algorithm, one writable text attribute.
+#include "base/no_destructor.hpp"
 #include "bindings/call/define_function.hpp"
 #include "bindings/api/classes.hpp"
 
@@ -78,8 +79,8 @@ ClassTypeCell& class_cell<DeriveKeyOptionsValue>() {
       getset,
       static_cast<int>(sizeof(Instance<Value>)),
   };
-  static ClassTypeCell cell(spec);
-  return cell;
+  static NoDestructor<ClassTypeCell> cell(spec);
+  return *cell;
 }
 
 }  // namespace veltrano::bindings

@@ -1,5 +1,6 @@
 #include "bindings/bridge/callbacks.hpp"
 
+#include "base/no_destructor.hpp"
 #include "bindings/call/call_guard.hpp"
 #include "bindings/call/parameter_spec.hpp"
 #include "bindings/class_type.hpp"
@@ -104,13 +105,13 @@ const ClassSpec checked_completer_spec{
     nullptr, static_cast<int>(sizeof(Instance<CheckedCompleterValue>)), checked_completer_call};
 
 ClassTypeCell& done_callback_cell() {
-  static ClassTypeCell cell(done_callback_spec);
-  return cell;
+  static NoDestructor<ClassTypeCell> cell(done_callback_spec);
+  return *cell;
 }
 
 ClassTypeCell& checked_completer_cell() {
-  static ClassTypeCell cell(checked_completer_spec);
-  return cell;
+  static NoDestructor<ClassTypeCell> cell(checked_completer_spec);
+  return *cell;
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 #include "bindings/bridge/into_awaitable.hpp"
 
+#include <utility>
+
 #include "base/fault.hpp"
+#include "bindings/process_ref.hpp"
 
 namespace veltrano::bindings::bridge {
 namespace {
@@ -9,27 +12,27 @@ namespace {
 constexpr const char* kTaskPanicMessage = "background task panicked: unknown error";
 
 // asyncio.get_running_loop and the contextvars module, looked up once and kept.
-PyObject* get_running_loop = nullptr;
-PyObject* contextvars = nullptr;
+ProcessRef get_running_loop;
+ProcessRef contextvars;
 
 Status ensure_lookups() {
-  if (get_running_loop == nullptr) {
+  if (!get_running_loop) {
     PyRef asyncio = PyRef::steal(PyImport_ImportModule("asyncio"));
     if (!asyncio) {
       return ErrorValue::fetch();
     }
-    PyObject* function = PyObject_GetAttrString(asyncio.get(), "get_running_loop");
-    if (function == nullptr) {
+    PyRef function = PyRef::steal(PyObject_GetAttrString(asyncio.get(), "get_running_loop"));
+    if (!function) {
       return ErrorValue::fetch();
     }
-    get_running_loop = function;
+    get_running_loop.set_once(std::move(function));
   }
-  if (contextvars == nullptr) {
-    PyObject* module = PyImport_ImportModule("contextvars");
-    if (module == nullptr) {
+  if (!contextvars) {
+    PyRef module = PyRef::steal(PyImport_ImportModule("contextvars"));
+    if (!module) {
       return ErrorValue::fetch();
     }
-    contextvars = module;
+    contextvars.set_once(std::move(module));
   }
   return ok_status();
 }
@@ -48,11 +51,11 @@ Expected<TaskLocals> current_task_locals() {
   if (Status looked_up = ensure_lookups(); !looked_up.ok()) {
     return std::move(looked_up).error();
   }
-  PyRef loop = PyRef::steal(PyObject_CallObject(get_running_loop, nullptr));
+  PyRef loop = PyRef::steal(PyObject_CallObject(get_running_loop.get(), nullptr));
   if (!loop) {
     return ErrorValue::fetch();
   }
-  PyRef context = PyRef::steal(PyObject_CallMethod(contextvars, "copy_context", nullptr));
+  PyRef context = PyRef::steal(PyObject_CallMethod(contextvars.get(), "copy_context", nullptr));
   if (!context) {
     return ErrorValue::fetch();
   }

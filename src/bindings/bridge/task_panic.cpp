@@ -1,11 +1,14 @@
 #include "bindings/bridge/task_panic.hpp"
 
+#include <utility>
+
 #include "base/fault.hpp"
+#include "bindings/process_ref.hpp"
 
 namespace veltrano::bindings::bridge {
 namespace {
 
-PyObject* task_panic = nullptr;  // written once with the lock held; never released
+ProcessRef task_panic;
 
 PyModuleDef async_module_definition = {
     PyModuleDef_HEAD_INIT, "veltrano_async", nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -14,22 +17,23 @@ PyModuleDef async_module_definition = {
 }  // namespace
 
 PyObject* task_panic_type() {
-  if (task_panic == nullptr) {
+  if (!task_panic) {
     // "veltrano_async.TaskPanic" is a name callers match on (docs/design.md).
-    PyObject* type = PyErr_NewException("veltrano_async.TaskPanic", PyExc_Exception, nullptr);
-    if (type == nullptr) {
+    PyRef type =
+        PyRef::steal(PyErr_NewException("veltrano_async.TaskPanic", PyExc_Exception, nullptr));
+    if (!type) {
       PyErr_Clear();
       throw Fault("Failed to initialize new exception type.");
     }
-    task_panic = type;
+    task_panic.set_once(std::move(type));
   }
-  return task_panic;
+  return task_panic.get();
 }
 
 void share_task_panic_type(PyObject* type) {
-  if (task_panic == nullptr) {
-    Py_IncRef(type);
-    task_panic = type;
+  // Checked first: the caller may not count the lock as held, so nothing is released here.
+  if (!task_panic) {
+    task_panic.set_once(PyRef::borrow(type));
   }
 }
 
@@ -38,12 +42,12 @@ Expected<PyRef> create_async_module() {
   if (!module) {
     return ErrorValue::fetch();
   }
-  PyObject* type = task_panic_type();
-  Py_IncRef(type);
-  if (PyModule_AddObject(module.get(), "TaskPanic", type) != 0) {
-    Py_DecRef(type);
+  PyRef type = PyRef::borrow(task_panic_type());
+  // The module takes the reference only when the call succeeds.
+  if (PyModule_AddObject(module.get(), "TaskPanic", type.get()) != 0) {
     return ErrorValue::fetch();
   }
+  type.release();
   return module;
 }
 

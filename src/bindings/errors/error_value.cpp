@@ -19,17 +19,17 @@ PyObject* system_error_type() { return PyExc_SystemError; }
 // This text and those of resume_fault are texts callers match on (docs/design.md).
 constexpr const char* kNoErrorSet = "attempted to fetch exception but none was set";
 
-[[noreturn]] void resume_fault(PyObject* type, PyObject* value, PyObject* traceback) {
+[[noreturn]] void resume_fault(PyRef type, PyRef value, PyRef traceback) {
   std::string message = "Unwrapped panic from Python code";
-  if (value != nullptr) {
-    if (auto text = lossy_str(value)) {
+  if (value) {
+    if (auto text = lossy_str(value.get())) {
       message = *text;
     }
   }
   std::fputs("--- A fault is being resumed after a PanicException was fetched from the interpreter ---\n",
              stderr);
   std::fputs("Python stack trace below:\n", stderr);
-  PyErr_Restore(type, value, traceback);
+  PyErr_Restore(type.release(), value.release(), traceback.release());
   PyErr_PrintEx(0);
   throw Fault(std::move(message));
 }
@@ -59,15 +59,14 @@ ErrorValue ErrorValue::fetch() {
   PyObject* value = nullptr;
   PyObject* traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
-  if (type == nullptr) {
-    Py_DecRef(value);
-    Py_DecRef(traceback);
+  Fetched fetched{PyRef::steal(type), PyRef::steal(value), PyRef::steal(traceback)};
+  if (!fetched.type) {
     return system_error(kNoErrorSet);
   }
   if (PyObject* panic = existing_panic_exception_type(); panic != nullptr && type == panic) {
-    resume_fault(type, value, traceback);
+    resume_fault(std::move(fetched.type), std::move(fetched.value), std::move(fetched.traceback));
   }
-  return ErrorValue(Fetched{PyRef::steal(type), PyRef::steal(value), PyRef::steal(traceback)});
+  return ErrorValue(std::move(fetched));
 }
 
 PyObject* ErrorValue::type() const {
@@ -110,16 +109,18 @@ PyRef ErrorValue::into_exception() && {
   PyObject* type = fetched.type.release();
   PyObject* value = fetched.value.release();
   PyObject* traceback = fetched.traceback.release();
+  // Normalising may replace each of the three; the results are owned again below.
   PyErr_NormalizeException(&type, &value, &traceback);
-  if (value != nullptr && traceback != nullptr) {
-    PyException_SetTraceback(value, traceback);
+  PyRef normalised_type = PyRef::steal(type);
+  PyRef normalised_value = PyRef::steal(value);
+  PyRef normalised_traceback = PyRef::steal(traceback);
+  if (normalised_value && normalised_traceback) {
+    PyException_SetTraceback(normalised_value.get(), normalised_traceback.get());
   }
-  Py_DecRef(type);
-  Py_DecRef(traceback);
-  if (value == nullptr) {
+  if (!normalised_value) {
     throw Fault("could not normalise an exception");
   }
-  return PyRef::steal(value);
+  return normalised_value;
 }
 
 }  // namespace veltrano::bindings

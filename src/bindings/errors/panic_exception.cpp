@@ -1,15 +1,16 @@
 #include "bindings/errors/panic_exception.hpp"
 
 #include <string>
+#include <utility>
 
+#include "bindings/process_ref.hpp"
 #include "bindings/text.hpp"
 #include "base/fault.hpp"
 
 namespace veltrano::bindings {
 namespace {
 
-// Written once with the lock held; never released.
-PyObject* panic_type = nullptr;
+ProcessRef panic_type;
 
 constexpr const char* kPanicDoc =
     "\n"
@@ -20,31 +21,31 @@ constexpr const char* kPanicDoc =
 
 }  // namespace
 
-PyObject* existing_panic_exception_type() noexcept { return panic_type; }
+PyObject* existing_panic_exception_type() noexcept { return panic_type.get(); }
 
 PyObject* panic_exception_type() {
-  if (panic_type == nullptr) {
+  if (!panic_type) {
     // "veltrano_runtime.PanicException" and the texts here are matched on by callers
     // (docs/design.md).
-    PyObject* created = PyErr_NewExceptionWithDoc("veltrano_runtime.PanicException", kPanicDoc,
-                                                  PyExc_BaseException, nullptr);
-    if (created == nullptr) {
+    PyRef created = PyRef::steal(PyErr_NewExceptionWithDoc(
+        "veltrano_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr));
+    if (!created) {
       std::string detail = "unknown error";
       PyObject *type, *value, *traceback;
       PyErr_Fetch(&type, &value, &traceback);
-      if (value != nullptr) {
-        if (auto text = lossy_str(value)) {
+      PyRef error_type = PyRef::steal(type);
+      PyRef error = PyRef::steal(value);
+      PyRef error_traceback = PyRef::steal(traceback);
+      if (error) {
+        if (auto text = lossy_str(error.get())) {
           detail = *text;
         }
       }
-      Py_DecRef(type);
-      Py_DecRef(value);
-      Py_DecRef(traceback);
       throw Fault("Failed to initialize new exception type.: " + detail);
     }
-    panic_type = created;
+    panic_type.set_once(std::move(created));
   }
-  return panic_type;
+  return panic_type.get();
 }
 
 }  // namespace veltrano::bindings
