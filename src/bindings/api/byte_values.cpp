@@ -18,18 +18,21 @@ struct ByteValueKind {
   std::size_t size;
   // The error for data of another size; nullptr for a class without a constructor.
   vesk::CryptoError (*size_error)(std::uint64_t expected, std::uint64_t got);
+  // Whether Python code may construct one (a flag, not a test of size_error: the sanitizer's
+  // null checks make a comparison of that pointer no constant expression).
+  bool constructible;
   bool generates;  // has the static generate()
   bool redacted;   // repr shows no bytes
 };
 
 constexpr ByteValueKind kSalt{"Salt", vesk::kSaltSize, &vesk::CryptoError::invalid_salt_size,
-                              true, false};
+                              true, true, false};
 constexpr ByteValueKind kNonce{"Nonce", vesk::kNonceSize, &vesk::CryptoError::invalid_nonce_size,
-                               true, false};
+                               true, true, false};
 constexpr ByteValueKind kAuthTag{"AuthTag", vesk::kAuthTagSize,
-                                 &vesk::CryptoError::invalid_auth_tag_size, false, false};
+                                 &vesk::CryptoError::invalid_auth_tag_size, true, false, false};
 // Its value (vesk::KeyBytes) wipes itself when the instance is released.
-constexpr ByteValueKind kKey{"Key", vesk::kKeySize, nullptr, false, true};
+constexpr ByteValueKind kKey{"Key", vesk::kKeySize, nullptr, false, false, true};
 
 template <const ByteValueKind& Kind, typename Value>
 class ByteValueClass {
@@ -62,7 +65,7 @@ class ByteValueClass {
   }
 
   static ConstructorDefinition define_new() {
-    if constexpr (Kind.size_error != nullptr) {
+    if constexpr (Kind.constructible) {
       return define_constructor<&construct>(Kind.name, {"data"});
     } else {
       return ConstructorDefinition{nullptr, nullptr};
