@@ -120,10 +120,10 @@ int main(int argc, char** argv) {
                           .ok();
   });
   const Timing evp = measure(runs, [&] {
-    scrypt_failed |= EVP_PBE_scrypt(passphrase.data(), passphrase.size(), salt.data(), salt.size(),
-                                    vesk::kScryptCostN, vesk::kScryptBlockSizeR,
-                                    vesk::kScryptParallelismP, std::uint64_t{64} << 20,
-                                    theirs.data(), theirs.size()) != 1;
+    scrypt_failed |=
+        EVP_PBE_scrypt(passphrase.data(), passphrase.size(), salt.data(), salt.size(),
+                       vesk::kScryptCostN, vesk::kScryptBlockSizeR, vesk::kScryptParallelismP,
+                       std::uint64_t{64} << 20, theirs.data(), theirs.size()) != 1;
   });
   if (scrypt_failed || ours != theirs) {
     std::fprintf(stderr, "scrypt: libsodium and libcrypto disagree or failed\n");

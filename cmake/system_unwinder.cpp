@@ -71,9 +71,7 @@ _Unwind_Reason_Code _Unwind_RaiseException(_Unwind_Exception* exception) {
 
 void _Unwind_Resume(_Unwind_Exception* exception) { unwinder.resume(exception); }
 
-void _Unwind_DeleteException(_Unwind_Exception* exception) {
-  unwinder.delete_exception(exception);
-}
+void _Unwind_DeleteException(_Unwind_Exception* exception) { unwinder.delete_exception(exception); }
 
 uintptr_t _Unwind_GetIP(_Unwind_Context* context) { return unwinder.get_ip(context); }
 

@@ -18,7 +18,9 @@ namespace detail {
 
 template <typename E>
 [[noreturn]] void throw_bad_value_access(const E& error) {
-  if constexpr (requires { { error.text() } -> std::convertible_to<std::string>; }) {
+  if constexpr (requires {
+                  { error.text() } -> std::convertible_to<std::string>;
+                }) {
     throw Fault(std::string(error.text()));
   } else {
     throw Fault("result holds an error, not a value");
@@ -34,7 +36,8 @@ template <typename E>
 template <typename T, typename E>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
+  Result(T value)
+      : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
   Result(E error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
 
   bool ok() const noexcept { return state_.index() == 0; }

@@ -9,23 +9,23 @@
 #include <utility>
 #include <vector>
 
+#include "base/fault.hpp"
 #include "bindings/errors/error_value.hpp"
 #include "bindings/process_ref.hpp"
 #include "bindings/py_ref.hpp"
 #include "bindings/text.hpp"
-#include "base/fault.hpp"
 
 namespace veltrano::bindings {
 
 // Everything a class's type object is built from.
 struct ClassSpec {
-  const char* name;             // "Salt"
-  const char* text_signature;   // "(data)", or nullptr for no doc at all
-  newfunc tp_new;               // nullptr: the "No constructor defined" stub
-  reprfunc tp_repr;             // may be nullptr
+  const char* name;            // "Salt"
+  const char* text_signature;  // "(data)", or nullptr for no doc at all
+  newfunc tp_new;              // nullptr: the "No constructor defined" stub
+  reprfunc tp_repr;            // may be nullptr
   destructor tp_dealloc;
-  PyMethodDef* methods;         // zero-terminated, or nullptr
-  PyGetSetDef* getset;          // zero-terminated, or nullptr
+  PyMethodDef* methods;  // zero-terminated, or nullptr
+  PyGetSetDef* getset;   // zero-terminated, or nullptr
   int basic_size;
   ternaryfunc tp_call = nullptr;  // makes instances callable
 };

@@ -13,8 +13,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "bindings/forced_unwind.hpp"
 #include "base/fault.hpp"
+#include "bindings/forced_unwind.hpp"
 
 namespace veltrano::bindings {
 

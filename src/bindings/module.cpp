@@ -17,15 +17,7 @@ namespace veltrano::bindings {
 namespace {
 
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "veltrano",
-    "",
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "veltrano", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 std::atomic<std::int64_t> owner_interpreter{-1};

@@ -3,11 +3,11 @@
 #include <deque>
 #include <utility>
 
+#include "base/fault.hpp"
 #include "base/no_destructor.hpp"
 #include "bindings/call/conversions.hpp"
 #include "bindings/process_ref.hpp"
 #include "bindings/text.hpp"
-#include "base/fault.hpp"
 
 namespace veltrano::bindings {
 namespace {

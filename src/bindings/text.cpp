@@ -30,8 +30,8 @@ std::optional<std::string> lossy_str(PyObject* object) {
     PyErr_Clear();
     return std::nullopt;
   }
-  PyRef decoded = PyRef::steal(
-      PyUnicode_DecodeUTF8(PyBytes_AsString(encoded.get()), PyBytes_Size(encoded.get()), "replace"));
+  PyRef decoded = PyRef::steal(PyUnicode_DecodeUTF8(PyBytes_AsString(encoded.get()),
+                                                    PyBytes_Size(encoded.get()), "replace"));
   if (!decoded) {
     PyErr_Clear();
     return std::nullopt;

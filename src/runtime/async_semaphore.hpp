@@ -5,8 +5,8 @@
 #include <cstddef>
 
 #include "base/mutex.hpp"
-#include "runtime/task_core.hpp"
 #include "runtime/task.hpp"
+#include "runtime/task_core.hpp"
 
 namespace veltrano::runtime {
 

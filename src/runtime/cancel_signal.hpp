@@ -13,8 +13,8 @@
 
 #include "base/fault.hpp"
 #include "base/mutex.hpp"
-#include "runtime/task_core.hpp"
 #include "runtime/task.hpp"
+#include "runtime/task_core.hpp"
 
 namespace veltrano::runtime {
 

@@ -7,8 +7,8 @@
 #include <memory>
 #include <utility>
 
-#include "runtime/completion_state.hpp"
 #include "base/fault.hpp"
+#include "runtime/completion_state.hpp"
 #include "runtime/outcome.hpp"
 #include "runtime/task_core.hpp"
 

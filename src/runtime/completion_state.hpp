@@ -10,9 +10,9 @@
 #include <optional>
 #include <utility>
 
+#include "base/fault.hpp"
 #include "base/mutex.hpp"
 #include "runtime/abnormal_end.hpp"
-#include "base/fault.hpp"
 #include "runtime/outcome.hpp"
 #include "runtime/waker.hpp"
 

@@ -11,9 +11,9 @@
 #include <type_traits>
 #include <utility>
 
+#include "base/fault.hpp"
 #include "runtime/blocking_pool.hpp"
 #include "runtime/completion_handle.hpp"
-#include "base/fault.hpp"
 #include "runtime/scheduler.hpp"
 #include "runtime/task.hpp"
 #include "runtime/task_id.hpp"

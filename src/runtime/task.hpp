@@ -43,8 +43,10 @@ class TaskPromise : public PromiseBase {
  public:
   Task<T> get_return_object() noexcept;
   template <typename U>
-  requires std::convertible_to<U&&, T>
-  void return_value(U&& value) { result_.template emplace<1>(std::forward<U>(value)); }
+    requires std::convertible_to<U&&, T>
+  void return_value(U&& value) {
+    result_.template emplace<1>(std::forward<U>(value));
+  }
   void unhandled_exception() noexcept { result_.template emplace<2>(std::current_exception()); }
 
   // REQUIRES: the coroutine has finished.

@@ -5,8 +5,8 @@
 #include <utility>
 
 #include "base/fault.hpp"
-#include "runtime/task_core.hpp"
 #include "runtime/task.hpp"
+#include "runtime/task_core.hpp"
 
 namespace veltrano::runtime {
 

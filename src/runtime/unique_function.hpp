@@ -13,8 +13,8 @@ class UniqueFunction {
  public:
   UniqueFunction() noexcept = default;
   template <typename F>
-  requires(!std::same_as<std::decay_t<F>, UniqueFunction> &&
-           std::invocable<std::decay_t<F>&>) explicit UniqueFunction(F&& f)
+    requires(!std::same_as<std::decay_t<F>, UniqueFunction> && std::invocable<std::decay_t<F>&>)
+  explicit UniqueFunction(F&& f)
       : impl_(std::make_unique<Impl<std::decay_t<F>>>(std::forward<F>(f))) {}
 
   explicit operator bool() const noexcept { return static_cast<bool>(impl_); }

@@ -9,8 +9,8 @@
 #include <limits>
 #include <string>
 
-#include "runtime/cgroup_quota.hpp"
 #include "base/fault.hpp"
+#include "runtime/cgroup_quota.hpp"
 #include "runtime/utf8.hpp"
 
 namespace veltrano::runtime {

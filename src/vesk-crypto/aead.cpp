@@ -11,11 +11,11 @@
 #include <string>
 #include <utility>
 
-#include "random/fill.hpp"
 #include "base/fault.hpp"
+#include "base/secure_wipe.hpp"
+#include "random/fill.hpp"
 #include "vesk-crypto/libcrypto_error.hpp"
 #include "vesk-crypto/libcrypto_init.hpp"
-#include "base/secure_wipe.hpp"
 
 namespace vesk {
 namespace {
@@ -117,7 +117,8 @@ Result<Sealed> seal(std::span<const std::uint8_t> plaintext,
   require_same_size(plaintext.size(), ciphertext_out.size());
 
   Sealed sealed;
-  if (auto filled = veltrano::random::fill(sealed.nonce.data(), sealed.nonce.size()); !filled.ok()) {
+  if (auto filled = veltrano::random::fill(sealed.nonce.data(), sealed.nonce.size());
+      !filled.ok()) {
     // No usable randomness means no nonce: an internal fault.
     throw veltrano::Fault("random source failed: " + filled.error().text());
   }
@@ -130,10 +131,10 @@ Result<Sealed> seal(std::span<const std::uint8_t> plaintext,
 }
 
 Result<void> open(std::span<const std::uint8_t> ciphertext,
-                            std::span<const std::uint8_t, kKeySize> key,
-                            std::span<const std::uint8_t, kNonceSize> nonce,
-                            std::span<const std::uint8_t, kAuthTagSize> tag,
-                            std::span<std::uint8_t> plaintext_out) {
+                  std::span<const std::uint8_t, kKeySize> key,
+                  std::span<const std::uint8_t, kNonceSize> nonce,
+                  std::span<const std::uint8_t, kAuthTagSize> tag,
+                  std::span<std::uint8_t> plaintext_out) {
   require_same_size(ciphertext.size(), plaintext_out.size());
   if (ciphertext.size() > kMaxAeadPlaintext) {
     return CryptoError::authentication_failed();  // refused before anything was written

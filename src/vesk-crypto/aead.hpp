@@ -48,9 +48,9 @@ Result<AuthTagBytes> seal_with_nonce(std::span<const std::uint8_t> plaintext,
 // REQUIRES: plaintext_out.size() == ciphertext.size() (else veltrano::Fault is thrown).
 // REQUIRES: the two buffers are the same memory (in-place) or do not overlap at all.
 Result<void> open(std::span<const std::uint8_t> ciphertext,
-                            std::span<const std::uint8_t, kKeySize> key,
-                            std::span<const std::uint8_t, kNonceSize> nonce,
-                            std::span<const std::uint8_t, kAuthTagSize> tag,
-                            std::span<std::uint8_t> plaintext_out);
+                  std::span<const std::uint8_t, kKeySize> key,
+                  std::span<const std::uint8_t, kNonceSize> nonce,
+                  std::span<const std::uint8_t, kAuthTagSize> tag,
+                  std::span<std::uint8_t> plaintext_out);
 
 }  // namespace vesk

@@ -51,7 +51,9 @@ class SecretArray {
   std::uint8_t* data() noexcept { return bytes_.data(); }
   const std::uint8_t* data() const noexcept { return bytes_.data(); }
   static constexpr std::size_t size() noexcept { return N; }
-  std::span<const std::uint8_t, N> span() const noexcept { return std::span<const std::uint8_t, N>(bytes_); }
+  std::span<const std::uint8_t, N> span() const noexcept {
+    return std::span<const std::uint8_t, N>(bytes_);
+  }
   std::span<std::uint8_t, N> mutable_span() noexcept { return std::span<std::uint8_t, N>(bytes_); }
 
  private:
@@ -69,7 +71,9 @@ class SecretBuffer {
   explicit SecretBuffer(std::span<const std::uint8_t> from) : bytes_(from.begin(), from.end()) {}
   SecretBuffer(const SecretBuffer&) = delete;
   SecretBuffer& operator=(const SecretBuffer&) = delete;
-  SecretBuffer(SecretBuffer&& other) noexcept : bytes_(std::move(other.bytes_)) { other.bytes_.clear(); }
+  SecretBuffer(SecretBuffer&& other) noexcept : bytes_(std::move(other.bytes_)) {
+    other.bytes_.clear();
+  }
   SecretBuffer& operator=(SecretBuffer&& other) noexcept {
     if (this != &other) {
       wipe();

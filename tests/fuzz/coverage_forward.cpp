@@ -63,19 +63,19 @@ Function resolve(std::atomic<Function>& cell, const char* name, bool may_search)
 }  // namespace
 
 #define VELTRANO_FORWARD_IF(may_search, name, parameters, arguments) \
-  extern "C" void name parameters {                                   \
-    using Function = void(*) parameters;                              \
-    static std::atomic<Function> cell{nullptr};                       \
-    if (Function function = resolve(cell, #name, may_search)) {       \
-      function arguments;                                             \
-    }                                                                 \
+  extern "C" void name parameters {                                  \
+    using Function = void(*) parameters;                             \
+    static std::atomic<Function> cell{nullptr};                      \
+    if (Function function = resolve(cell, #name, may_search)) {      \
+      function arguments;                                            \
+    }                                                                \
   }
 #define VELTRANO_FORWARD(name, parameters, arguments) \
   VELTRANO_FORWARD_IF(true, name, parameters, arguments)
 #define VELTRANO_FORWARD_HOOK(name, parameters, arguments) \
   VELTRANO_FORWARD_IF(false, name, parameters, arguments)
 
-VELTRANO_FORWARD(__sanitizer_cov_8bit_counters_init, (std::uint8_t * begin, std::uint8_t* end),
+VELTRANO_FORWARD(__sanitizer_cov_8bit_counters_init, (std::uint8_t* begin, std::uint8_t* end),
                  (begin, end))
 VELTRANO_FORWARD(__sanitizer_cov_pcs_init, (const std::uintptr_t* begin, const std::uintptr_t* end),
                  (begin, end))
@@ -93,26 +93,29 @@ VELTRANO_FORWARD(__sanitizer_cov_trace_gep, (std::uintptr_t index), (index))
 VELTRANO_FORWARD(__sanitizer_cov_trace_switch, (std::uint64_t value, std::uint64_t* cases),
                  (value, cases))
 VELTRANO_FORWARD(__sanitizer_cov_trace_pc_indir, (std::uintptr_t callee), (callee))
-VELTRANO_FORWARD(__sanitizer_cov_trace_pc_guard, (std::uint32_t * guard), (guard))
-VELTRANO_FORWARD(__sanitizer_cov_trace_pc_guard_init, (std::uint32_t * begin, std::uint32_t* end),
+VELTRANO_FORWARD(__sanitizer_cov_trace_pc_guard, (std::uint32_t* guard), (guard))
+VELTRANO_FORWARD(__sanitizer_cov_trace_pc_guard_init, (std::uint32_t* begin, std::uint32_t* end),
                  (begin, end))
 VELTRANO_FORWARD_HOOK(__sanitizer_weak_hook_memcmp,
-                 (void* pc, const void* s1, const void* s2, std::size_t n, int result),
-                 (pc, s1, s2, n, result))
+                      (void* pc, const void* s1, const void* s2, std::size_t n, int result),
+                      (pc, s1, s2, n, result))
 VELTRANO_FORWARD_HOOK(__sanitizer_weak_hook_strncmp,
-                 (void* pc, const char* s1, const char* s2, std::size_t n, int result),
-                 (pc, s1, s2, n, result))
+                      (void* pc, const char* s1, const char* s2, std::size_t n, int result),
+                      (pc, s1, s2, n, result))
 VELTRANO_FORWARD_HOOK(__sanitizer_weak_hook_strncasecmp,
-                 (void* pc, const char* s1, const char* s2, std::size_t n, int result),
-                 (pc, s1, s2, n, result))
-VELTRANO_FORWARD_HOOK(__sanitizer_weak_hook_strcmp, (void* pc, const char* s1, const char* s2, int result),
-                 (pc, s1, s2, result))
+                      (void* pc, const char* s1, const char* s2, std::size_t n, int result),
+                      (pc, s1, s2, n, result))
+VELTRANO_FORWARD_HOOK(__sanitizer_weak_hook_strcmp,
+                      (void* pc, const char* s1, const char* s2, int result), (pc, s1, s2, result))
 VELTRANO_FORWARD_HOOK(__sanitizer_weak_hook_strcasecmp,
-                 (void* pc, const char* s1, const char* s2, int result), (pc, s1, s2, result))
-VELTRANO_FORWARD_HOOK(__sanitizer_weak_hook_strstr, (void* pc, const char* s1, const char* s2, char* result),
-                 (pc, s1, s2, result))
+                      (void* pc, const char* s1, const char* s2, int result), (pc, s1, s2, result))
+VELTRANO_FORWARD_HOOK(__sanitizer_weak_hook_strstr,
+                      (void* pc, const char* s1, const char* s2, char* result),
+                      (pc, s1, s2, result))
 VELTRANO_FORWARD_HOOK(__sanitizer_weak_hook_strcasestr,
-                 (void* pc, const char* s1, const char* s2, char* result), (pc, s1, s2, result))
+                      (void* pc, const char* s1, const char* s2, char* result),
+                      (pc, s1, s2, result))
 VELTRANO_FORWARD_HOOK(__sanitizer_weak_hook_memmem,
-                 (void* pc, const void* s1, std::size_t n1, const void* s2, std::size_t n2, void* result),
-                 (pc, s1, n1, s2, n2, result))
+                      (void* pc, const void* s1, std::size_t n1, const void* s2, std::size_t n2,
+                       void* result),
+                      (pc, s1, n1, s2, n2, result))

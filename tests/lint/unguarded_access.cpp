@@ -8,6 +8,8 @@
 
 #include "base/mutex.hpp"
 
+// The expected diagnostics must stay on the lines they name.
+// clang-format off
 namespace veltrano::lint {
 
 class Counter {
@@ -107,3 +109,4 @@ void forget_to_take() VELTRANO_ACQUIRE(process_channel().mutex) {  // expected-n
 }  // expected-error {{expecting mutex 'process_channel().mutex' to be held at the end of function}}
 
 }  // namespace veltrano::lint
+// clang-format on

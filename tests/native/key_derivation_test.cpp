@@ -189,8 +189,8 @@ TEST(Scrypt, MatchesTheRfc7914Examples) {
 TEST(Scrypt, AgreesWithEvpPbeScryptAtSmallCosts) {
   std::mt19937 generator(7914);
   // Empty inputs and passphrases around the 64-byte HMAC block first, then random lengths.
-  const std::vector<std::pair<std::size_t, std::size_t>> edges = {{0, 0}, {0, 16}, {1, 0},
-                                                                   {64, 32}, {65, 32}};
+  const std::vector<std::pair<std::size_t, std::size_t>> edges = {
+      {0, 0}, {0, 16}, {1, 0}, {64, 32}, {65, 32}};
   for (std::size_t i = 0; i < edges.size() + 24; ++i) {
     const std::uint64_t n = std::uint64_t{2} << (generator() % 10);  // 2 .. 1024
     const std::uint32_t r = 1 + generator() % 8;
@@ -199,9 +199,9 @@ TEST(Scrypt, AgreesWithEvpPbeScryptAtSmallCosts) {
     const Bytes passphrase = random_bytes(generator, edge ? edges[i].first : generator() % 150);
     const Bytes salt = random_bytes(generator, edge ? edges[i].second : generator() % 40);
     const std::size_t dk_len = 1 + generator() % 80;
-    SCOPED_TRACE("N = " + std::to_string(n) + ", r = " + std::to_string(r) + ", p = " +
-                 std::to_string(p) + ", passphrase " + std::to_string(passphrase.size()) +
-                 " bytes, salt " + std::to_string(salt.size()));
+    SCOPED_TRACE("N = " + std::to_string(n) + ", r = " + std::to_string(r) +
+                 ", p = " + std::to_string(p) + ", passphrase " +
+                 std::to_string(passphrase.size()) + " bytes, salt " + std::to_string(salt.size()));
     Bytes ours(dk_len);
     auto done = vesk::scrypt(passphrase, salt, n, r, p, ours);
     ASSERT_TRUE(done.ok()) << done.error().message();
@@ -251,8 +251,8 @@ TEST(Scrypt, RefusesCostsOutsideWhatItComputesByName) {
 TEST(Scrypt, WorkMemoryThatCannotBeObtainedIsAnError) {
   // V = 128 * 2^20 * 2^31 = 2^58 bytes, beyond the address space under any overcommit policy.
   Bytes dk(32);
-  auto done = vesk::scrypt(bytes_of("pw"), bytes_of("salt"), std::uint64_t{1} << 31, 1U << 20, 1,
-                           dk);
+  auto done =
+      vesk::scrypt(bytes_of("pw"), bytes_of("salt"), std::uint64_t{1} << 31, 1U << 20, 1, dk);
   ASSERT_FALSE(done.ok());
   EXPECT_EQ(done.error().message(),
             "Key derivation failed: could not allocate 274877906944 MiB of work memory");
@@ -328,9 +328,8 @@ TEST_F(KdfProcess, ConcurrentFirstScryptCallsAgree) {
         std::vector<char> ok(keys.size(), 0);  // one byte per thread, no shared word
         std::vector<std::thread> threads;
         for (std::size_t i = 0; i < keys.size(); ++i) {
-          threads.emplace_back([&, i] {
-            ok[i] = vesk::scrypt(passphrase, salt, 1024, 8, 1, keys[i]).ok();
-          });
+          threads.emplace_back(
+              [&, i] { ok[i] = vesk::scrypt(passphrase, salt, 1024, 8, 1, keys[i]).ok(); });
         }
         for (auto& thread : threads) {
           thread.join();

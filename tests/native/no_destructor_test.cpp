@@ -52,7 +52,9 @@ TEST(NoDestructorTest, LeavingTheScopeDoesNotDestroyTheValue) {
     EXPECT_EQ(kept->value, 1);
   }
   EXPECT_EQ(Counted::destroyed, before);
-  { Counted plain(2); }
+  {
+    Counted plain(2);
+  }
   EXPECT_EQ(Counted::destroyed, before + 1);  // the counter does see a destruction
 }
 

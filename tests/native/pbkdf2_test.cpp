@@ -115,5 +115,4 @@ TEST(Pbkdf2, AgreesWithLibcryptoOnRandomInputs) {
   }
 }
 
-
 }  // namespace

@@ -1,6 +1,7 @@
 // Tests of the random source: the ChaCha core against published vectors and OpenSSL, the
 // generator's seeding, word use and fork rules, the per-thread fill, and the kernel seed paths.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -19,15 +20,13 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <span>
 #include <set>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "random/chacha.hpp"
 #include "random/fill.hpp"
@@ -95,10 +94,10 @@ TEST(ChaChaCore, Rfc8439Keystream) {
   const std::string plaintext =
       "Ladies and Gentlemen of the class of '99: If I could offer you only one tip for the "
       "future, sunscreen would be it.";
-  const Bytes expected = hex(
-      "6e2e359a2568f98041ba0728dd0d6981e97e7aec1d4360c20a27afccfd9fae0bf91b65c5524733ab8f593dab"
-      "cd62b3571639d624e65152ab8f530c359f0861d807ca0dbf500d6a6156a38e088a22b65e52bc514d16ccf806"
-      "818ce91ab77937365af90bbf74a35be6b40b8eedf2785e42874d");
+  const Bytes expected =
+      hex("6e2e359a2568f98041ba0728dd0d6981e97e7aec1d4360c20a27afccfd9fae0bf91b65c5524733ab8f593dab"
+          "cd62b3571639d624e65152ab8f530c359f0861d807ca0dbf500d6a6156a38e088a22b65e52bc514d16ccf806"
+          "818ce91ab77937365af90bbf74a35be6b40b8eedf2785e42874d");
   Bytes ciphertext;
   for (std::uint32_t counter = 1; ciphertext.size() < plaintext.size(); ++counter) {
     for (std::uint8_t byte : block_bytes(kRfcKey, {counter, 0, 0x4a000000, 0}, 10)) {
@@ -155,7 +154,7 @@ TEST(ChaChaCore, RefillVariantsAgreeAcrossCounterCarry) {
 // A seed source that counts its reads, hands out seed i on read i, and can be told to fail.
 struct ScriptedSeeds {
   int reads = 0;
-  int fail_from = INT_MAX;         // reads with this index or later fail with EIO
+  int fail_from = INT_MAX;          // reads with this index or later fail with EIO
   bool kernel_after_first = false;  // reads after the first come from the kernel
 
   static std::array<std::uint8_t, kSeedBytes> seed(int index) {
@@ -240,8 +239,8 @@ TEST(Generator, FailedReseedKeepsStateSilently) {
   EXPECT_EQ(draw(generator, kReseedThreshold + 4), slice(expected, 0, kReseedThreshold + 4));
   EXPECT_EQ(seeds.reads, 2);
   // The next attempt comes another 64 KiB later.
-  EXPECT_EQ(draw(generator, kReseedThreshold - 4), slice(expected, kReseedThreshold + 4,
-                                                         kReseedThreshold - 4));
+  EXPECT_EQ(draw(generator, kReseedThreshold - 4),
+            slice(expected, kReseedThreshold + 4, kReseedThreshold - 4));
   EXPECT_EQ(seeds.reads, 2);
   EXPECT_EQ(draw(generator, 4), slice(expected, 2 * kReseedThreshold, 4));
   EXPECT_EQ(seeds.reads, 3);
@@ -253,7 +252,8 @@ TEST(Generator, CreationFailureNamesTheError) {
   ForkCounter forks{0};
   RandomResult<Generator> created = Generator::create(seeds.source(), forks);
   ASSERT_FALSE(created.ok());
-  EXPECT_EQ(created.error().text(), "could not initialize thread random source: Input/output error");
+  EXPECT_EQ(created.error().text(),
+            "could not initialize thread random source: Input/output error");
 }
 
 TEST(Generator, ForkDropsBufferedOutputAndReseedsOnce) {

@@ -1,11 +1,10 @@
 // The texts of a task's abnormal end, as completion handles and derive_key failures show them.
-#include "runtime/abnormal_end.hpp"
-
 #include <gtest/gtest.h>
 
 #include <optional>
 #include <string>
 
+#include "runtime/abnormal_end.hpp"
 #include "runtime/quote_escaped.hpp"
 
 namespace veltrano::runtime {

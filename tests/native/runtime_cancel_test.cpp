@@ -1,6 +1,4 @@
 // Cancelling tasks through their completion handles: suspended, running and finished.
-#include "runtime/runtime.hpp"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "runtime/runtime.hpp"
 #include "runtime_test_util.hpp"
 
 namespace veltrano::runtime {

@@ -1,6 +1,4 @@
 // cancellable(): a region of a task that a cancel signal drops at its suspension point.
-#include "runtime/runtime.hpp"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,6 +8,7 @@
 #include <utility>
 
 #include "runtime/cancel_signal.hpp"
+#include "runtime/runtime.hpp"
 #include "runtime_test_util.hpp"
 
 namespace veltrano::runtime {
@@ -59,7 +58,9 @@ TEST(RuntimeCancellable, DroppedSenderMeansNeverCancelled) {
       await_slow_job(&frame_destroyed, &job_release, &job_result_destroyed, &waiting),
       std::move(signal.second)));
   ASSERT_TRUE(waiting.wait());
-  { CancelSender dropped = std::move(signal.first); }
+  {
+    CancelSender dropped = std::move(signal.first);
+  }
   job_release.set();
   EXPECT_EQ(handle.wait().value(), "finished 1");
 }

@@ -219,8 +219,7 @@ TEST(BlockingPool, CancelDropsAJobThatHasNotStarted) {
   });
   ASSERT_EQ(starter.held(), 1u);  // the job waits for a thread that has not started
   handle.cancel();
-  EXPECT_EQ(handle.wait().error().text(),
-            "task " + std::to_string(handle.id()) + " was cancelled");
+  EXPECT_EQ(handle.wait().error().text(), "task " + std::to_string(handle.id()) + " was cancelled");
   starter.release();
   // A later job on the released thread runs; the cancelled one never does.
   EXPECT_EQ(rt.spawn_blocking_job([] { return 2; }).wait().value(), 2);

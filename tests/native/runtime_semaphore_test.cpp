@@ -1,6 +1,4 @@
 // AsyncSemaphore: waiting tasks are served in order, and a cancelled waiter leaves the queue.
-#include "runtime/runtime.hpp"
-
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -9,6 +7,7 @@
 
 #include "runtime/async_semaphore.hpp"
 #include "runtime/cancel_signal.hpp"
+#include "runtime/runtime.hpp"
 #include "runtime_test_util.hpp"
 
 namespace veltrano::runtime {

@@ -1,11 +1,10 @@
 // Task locals: values bound for a scope of one task, across suspensions and task threads.
-#include "runtime/runtime.hpp"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <string>
 
+#include "runtime/runtime.hpp"
 #include "runtime/task_local.hpp"
 #include "runtime_test_util.hpp"
 

@@ -1,7 +1,5 @@
 // Tasks on a runtime of their own: values and faults through completion handles, identifiers,
 // awaiting without blocking a thread, and detaching.
-#include "runtime/runtime.hpp"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/runtime.hpp"
 #include "runtime_test_util.hpp"
 
 namespace veltrano::runtime {

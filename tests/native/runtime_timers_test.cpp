@@ -1,6 +1,4 @@
 // Timers: sleeping tasks wake in deadline order, never early, and can be cancelled.
-#include "runtime/runtime.hpp"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,6 +6,7 @@
 #include <mutex>
 #include <vector>
 
+#include "runtime/runtime.hpp"
 #include "runtime_test_util.hpp"
 
 namespace veltrano::runtime {

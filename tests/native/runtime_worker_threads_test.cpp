@@ -1,6 +1,4 @@
 // The "VELTRANO_WORKER_THREADS" texts and the CPU quota read from fake control-group trees.
-#include "runtime/worker_threads.hpp"
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -9,6 +7,7 @@
 #include <string>
 
 #include "base/fault.hpp"
+#include "runtime/worker_threads.hpp"
 
 namespace veltrano::runtime {
 namespace {
@@ -126,7 +125,9 @@ TEST(CpuQuota, Version2QuotaRoundsDownToAtLeastOne) {
   FakeRoot root;
   root.v2("/app.slice/job");
   expect_quotas(root, "sys/fs/cgroup/app.slice/job/cpu.max",
-                {{"200000 100000\n", 2}, {"150000 100000\n", 1}, {"50000 100000\n", 1},
+                {{"200000 100000\n", 2},
+                 {"150000 100000\n", 1},
+                 {"50000 100000\n", 1},
                  {"max 100000\n", std::nullopt}});
 }
 

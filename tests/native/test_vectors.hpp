@@ -42,11 +42,11 @@ inline std::string missing_reason(std::string_view relative) {
 }
 
 // In a test body: binds `name` to the parsed vector file, or skips the test naming the file.
-#define VECTORS_OR_SKIP(name, relative)                                 \
-  const auto name##_file = ::test_vectors::load_json(relative);         \
-  if (!name##_file) {                                                   \
-    GTEST_SKIP() << ::test_vectors::missing_reason(relative);           \
-  }                                                                     \
+#define VECTORS_OR_SKIP(name, relative)                         \
+  const auto name##_file = ::test_vectors::load_json(relative); \
+  if (!name##_file) {                                           \
+    GTEST_SKIP() << ::test_vectors::missing_reason(relative);   \
+  }                                                             \
   const nlohmann::json& name = *name##_file
 
 // Decodes lower- or upper-case hex; throws std::invalid_argument on anything else.

@@ -8,15 +8,15 @@
 #include <thread>
 #include <vector>
 
+#include "base/fault.hpp"
+#include "bindings/api/classes.hpp"
 #include "bindings/bridge/into_awaitable.hpp"
 #include "bindings/call/call_guard.hpp"
 #include "bindings/call/conversions.hpp"
 #include "bindings/call/parameter_spec.hpp"
 #include "bindings/class_type.hpp"
-#include "bindings/api/classes.hpp"
 #include "bindings/errors/panic_exception.hpp"
 #include "bindings/py_ref.hpp"
-#include "base/fault.hpp"
 #include "vesk-crypto/domain/key_derivation.hpp"
 
 namespace veltrano::testing {
@@ -82,7 +82,8 @@ PyObject* type_that_faults() { throw Fault("second fault while raising the first
 
 // double_fault(): the error being raised faults again; the process must abort.
 PyObject* double_fault(PyObject*, PyObject*) {
-  return call_guard([]() -> Expected<PyRef> { return ErrorValue::lazy(type_that_faults, "first"); });
+  return call_guard(
+      []() -> Expected<PyRef> { return ErrorValue::lazy(type_that_faults, "first"); });
 }
 
 // call(f): calls f inside an entry; a PanicException that f raises resumes the fault.
@@ -174,11 +175,12 @@ void faulty_dealloc(PyObject* self) {
   });
 }
 PyObject* faulty_new(PyTypeObject* type, PyObject*, PyObject*) {
-  return call_guard([type]() -> Expected<PyRef> { return bindings::create_instance(type, Empty{}); });
+  return call_guard(
+      [type]() -> Expected<PyRef> { return bindings::create_instance(type, Empty{}); });
 }
 const bindings::ClassSpec faulty_spec{
-    "FaultyDealloc", "()", faulty_new, nullptr, faulty_dealloc, nullptr, nullptr,
-    static_cast<int>(sizeof(bindings::Instance<Empty>))};
+    "FaultyDealloc", "()",    faulty_new, nullptr,
+    faulty_dealloc,  nullptr, nullptr,    static_cast<int>(sizeof(bindings::Instance<Empty>))};
 bindings::ClassTypeCell faulty_cell(faulty_spec);
 
 // watch_free(obj, offset, size) / watched_bytes(): records `size` bytes at `offset` of obj's
@@ -269,8 +271,8 @@ runtime::Task<Expected<vesk::KeyBytes>> derivation(std::string passphrase, bool 
   if (fault_in_job) {
     runner = [](vesk::KdfJob) -> vesk::Result<vesk::KeyBytes> { throw Fault("injected fault"); };
   }
-  auto bytes = std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(passphrase.data()),
-                                             passphrase.size());
+  auto bytes = std::span<const std::uint8_t>(
+      reinterpret_cast<const std::uint8_t*>(passphrase.data()), passphrase.size());
   vesk::Result<vesk::KeyBytes> key =
       co_await vesk::derive_key_material(bytes, salt, vesk::KdfAlgorithm::Pbkdf2, runner);
   if (!key.ok()) {
@@ -287,12 +289,13 @@ PyObject* derive_with_fault(PyObject*, PyObject* args) {
   std::string part = where;
   return call_guard([part]() -> Expected<PyRef> {
     bool in_job = part == "job";
-    return bindings::bridge::into_awaitable(derivation("pw", in_job), [in_job](vesk::KeyBytes) -> PyRef {
-      if (!in_job) {
-        throw Fault("injected fault");
-      }
-      return PyRef::borrow(Py_None);
-    });
+    return bindings::bridge::into_awaitable(derivation("pw", in_job),
+                                            [in_job](vesk::KeyBytes) -> PyRef {
+                                              if (!in_job) {
+                                                throw Fault("injected fault");
+                                              }
+                                              return PyRef::borrow(Py_None);
+                                            });
   });
 }
 
@@ -314,8 +317,15 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef definition = {PyModuleDef_HEAD_INIT, "_veltrano_testing", nullptr, -1, methods,
-                          nullptr, nullptr, nullptr, nullptr};
+PyModuleDef definition = {PyModuleDef_HEAD_INIT,
+                          "_veltrano_testing",
+                          nullptr,
+                          -1,
+                          methods,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 }  // namespace
 }  // namespace veltrano::testing
@@ -326,7 +336,8 @@ PyMODINIT_FUNC PyInit__veltrano_testing(void) {
   if (module == nullptr) {
     return nullptr;
   }
-  // This extension links its own copy of the bridge: its background faults raise the module's class.
+  // This extension links its own copy of the bridge: its background faults raise the module's
+  // class.
   PyObject* veltrano = PyImport_ImportModule("veltrano");
   PyObject* async_module = veltrano ? PyImport_ImportModule("veltrano_async") : nullptr;
   PyObject* task_panic = async_module ? PyObject_GetAttrString(async_module, "TaskPanic") : nullptr;
@@ -341,10 +352,9 @@ PyMODINIT_FUNC PyInit__veltrano_testing(void) {
     return nullptr;
   }
   auto type = faulty_cell.get();
-  if (!type.ok() ||
-      PyModule_AddObject(module, "FaultyDealloc",
-                         (Py_IncRef(reinterpret_cast<PyObject*>(type.value())),
-                          reinterpret_cast<PyObject*>(type.value()))) != 0) {
+  if (!type.ok() || PyModule_AddObject(module, "FaultyDealloc",
+                                       (Py_IncRef(reinterpret_cast<PyObject*>(type.value())),
+                                        reinterpret_cast<PyObject*>(type.value()))) != 0) {
     if (!type.ok()) {
       std::move(type).error().restore();
     }

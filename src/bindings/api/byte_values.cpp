@@ -25,12 +25,12 @@ struct ByteValueKind {
   bool redacted;   // repr shows no bytes
 };
 
-constexpr ByteValueKind kSalt{"Salt", vesk::kSaltSize, &vesk::CryptoError::invalid_salt_size,
-                              true, true, false};
-constexpr ByteValueKind kNonce{"Nonce", vesk::kNonceSize, &vesk::CryptoError::invalid_nonce_size,
-                               true, true, false};
-constexpr ByteValueKind kAuthTag{"AuthTag", vesk::kAuthTagSize,
-                                 &vesk::CryptoError::invalid_auth_tag_size, true, false, false};
+constexpr ByteValueKind kSalt{
+    "Salt", vesk::kSaltSize, &vesk::CryptoError::invalid_salt_size, true, true, false};
+constexpr ByteValueKind kNonce{
+    "Nonce", vesk::kNonceSize, &vesk::CryptoError::invalid_nonce_size, true, true, false};
+constexpr ByteValueKind kAuthTag{
+    "AuthTag", vesk::kAuthTagSize, &vesk::CryptoError::invalid_auth_tag_size, true, false, false};
 // Its value (vesk::KeyBytes) wipes itself when the instance is released.
 constexpr ByteValueKind kKey{"Key", vesk::kKeySize, nullptr, false, false, true};
 
@@ -47,7 +47,8 @@ class ByteValueClass {
     static PyMethodDef methods[] = {
         {"generate", reinterpret_cast<PyCFunction>(generate), METH_STATIC | METH_NOARGS,
          "generate()\n--\n\n"},
-        {"as_bytes", reinterpret_cast<PyCFunction>(as_bytes), METH_NOARGS, "as_bytes($self)\n--\n\n"},
+        {"as_bytes", reinterpret_cast<PyCFunction>(as_bytes), METH_NOARGS,
+         "as_bytes($self)\n--\n\n"},
         {nullptr, nullptr, 0, nullptr},
     };
     static const ConstructorDefinition constructor = define_new();
@@ -133,12 +134,20 @@ using KeyClass = ByteValueClass<kKey, vesk::KeyBytes>;
 }  // namespace
 
 template <>
-ClassTypeCell& class_cell<vesk::SaltBytes>() { return SaltClass::cell(); }
+ClassTypeCell& class_cell<vesk::SaltBytes>() {
+  return SaltClass::cell();
+}
 template <>
-ClassTypeCell& class_cell<vesk::NonceBytes>() { return NonceClass::cell(); }
+ClassTypeCell& class_cell<vesk::NonceBytes>() {
+  return NonceClass::cell();
+}
 template <>
-ClassTypeCell& class_cell<vesk::AuthTagBytes>() { return AuthTagClass::cell(); }
+ClassTypeCell& class_cell<vesk::AuthTagBytes>() {
+  return AuthTagClass::cell();
+}
 template <>
-ClassTypeCell& class_cell<vesk::KeyBytes>() { return KeyClass::cell(); }
+ClassTypeCell& class_cell<vesk::KeyBytes>() {
+  return KeyClass::cell();
+}
 
 }  // namespace veltrano::bindings

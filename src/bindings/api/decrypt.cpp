@@ -1,8 +1,8 @@
 // decrypt(ciphertext, key, nonce, auth_tag) -> bytes: verifies the tag, then opens the data.
-#include "bindings/bytes_buffer.hpp"
-#include "bindings/call/define_function.hpp"
 #include "bindings/api/classes.hpp"
 #include "bindings/api/functions.hpp"
+#include "bindings/bytes_buffer.hpp"
+#include "bindings/call/define_function.hpp"
 #include "vesk-crypto/aead.hpp"
 
 namespace veltrano::bindings {
@@ -23,7 +23,8 @@ Expected<PyRef> decrypt(BytesView ciphertext, ClassRef<vesk::KeyBytes> key,
   const vesk::NonceBytes& nonce_bytes = nonce.value();
   const vesk::AuthTagBytes& tag_bytes = auth_tag.value();
   vesk::Result<void> opened = without_lock([&] {
-    return vesk::open(ciphertext, key_bytes.span(), std::span<const std::uint8_t, vesk::kNonceSize>(nonce_bytes),
+    return vesk::open(ciphertext, key_bytes.span(),
+                      std::span<const std::uint8_t, vesk::kNonceSize>(nonce_bytes),
                       std::span<const std::uint8_t, vesk::kAuthTagSize>(tag_bytes), output);
   });
   if (!opened.ok()) {

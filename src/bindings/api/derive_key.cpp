@@ -1,9 +1,9 @@
 // derive_key(passphrase, salt, options=None): copies its inputs at call time and returns an
 // asyncio future that a worker completes with a new Key.
-#include "bindings/bridge/into_awaitable.hpp"
-#include "bindings/call/define_function.hpp"
 #include "bindings/api/classes.hpp"
 #include "bindings/api/functions.hpp"
+#include "bindings/bridge/into_awaitable.hpp"
+#include "bindings/call/define_function.hpp"
 #include "vesk-crypto/domain/key_derivation.hpp"
 
 namespace veltrano::bindings {
@@ -18,7 +18,7 @@ struct DeriveKeyTask {
 
 // Only texts of exactly six bytes can name one of the two other algorithms.
 vesk::KdfAlgorithm algorithm_named(std::span<const std::uint8_t> text) {
-  auto is = [&](const char (&name)[7]) {
+  auto is = [&](const char(&name)[7]) {
     return text.size() == 6 && std::equal(text.begin(), text.end(), name);
   };
   if (is("pbkdf2")) {

@@ -1,7 +1,7 @@
 // DeriveKeyOptions: the caller's choice of key-derivation algorithm, one writable text attribute.
 #include "base/no_destructor.hpp"
-#include "bindings/call/define_function.hpp"
 #include "bindings/api/classes.hpp"
+#include "bindings/call/define_function.hpp"
 
 namespace veltrano::bindings {
 namespace {
@@ -29,8 +29,8 @@ PyObject* get_algorithm(PyObject* self, void*) {
       return std::move(receiver).error();
     }
     const std::string& algorithm = receiver.value().value().algorithm;
-    return checked(PyUnicode_FromStringAndSize(algorithm.data(),
-                                               static_cast<Py_ssize_t>(algorithm.size())));
+    return checked(
+        PyUnicode_FromStringAndSize(algorithm.data(), static_cast<Py_ssize_t>(algorithm.size())));
   });
 }
 

@@ -1,8 +1,8 @@
 // encrypt(plaintext, key) -> (Nonce, bytes, AuthTag): AES-256-GCM with a fresh random nonce.
-#include "bindings/bytes_buffer.hpp"
-#include "bindings/call/define_function.hpp"
 #include "bindings/api/classes.hpp"
 #include "bindings/api/functions.hpp"
+#include "bindings/bytes_buffer.hpp"
+#include "bindings/call/define_function.hpp"
 #include "vesk-crypto/aead.hpp"
 
 namespace veltrano::bindings {

@@ -26,8 +26,8 @@ void on_exit_mark_released(PyObject*) { mark_interpreter_exiting(); }
 Status register_exit_hook() {
   // Any non-null pointer: the capsule exists only for its destructor.
   static constexpr char kMark = 0;
-  PyRef mark = PyRef::steal(PyCapsule_New(const_cast<char*>(&kMark), kExitMarkName,
-                                          &on_exit_mark_released));
+  PyRef mark =
+      PyRef::steal(PyCapsule_New(const_cast<char*>(&kMark), kExitMarkName, &on_exit_mark_released));
   if (!mark) {
     return ErrorValue::fetch();
   }

@@ -96,13 +96,25 @@ PyObject* checked_completer_call(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-const ClassSpec done_callback_spec{
-    "DoneCallback", nullptr, nullptr, nullptr, dealloc_instance<DoneCallbackValue>, nullptr, nullptr,
-    static_cast<int>(sizeof(Instance<DoneCallbackValue>)), done_callback_call};
+const ClassSpec done_callback_spec{"DoneCallback",
+                                   nullptr,
+                                   nullptr,
+                                   nullptr,
+                                   dealloc_instance<DoneCallbackValue>,
+                                   nullptr,
+                                   nullptr,
+                                   static_cast<int>(sizeof(Instance<DoneCallbackValue>)),
+                                   done_callback_call};
 
-const ClassSpec checked_completer_spec{
-    "CheckedCompleter", nullptr, nullptr, nullptr, dealloc_instance<CheckedCompleterValue>, nullptr,
-    nullptr, static_cast<int>(sizeof(Instance<CheckedCompleterValue>)), checked_completer_call};
+const ClassSpec checked_completer_spec{"CheckedCompleter",
+                                       nullptr,
+                                       nullptr,
+                                       nullptr,
+                                       dealloc_instance<CheckedCompleterValue>,
+                                       nullptr,
+                                       nullptr,
+                                       static_cast<int>(sizeof(Instance<CheckedCompleterValue>)),
+                                       checked_completer_call};
 
 ClassTypeCell& done_callback_cell() {
   static NoDestructor<ClassTypeCell> cell(done_callback_spec);

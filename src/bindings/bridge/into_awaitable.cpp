@@ -62,7 +62,8 @@ Expected<TaskLocals> current_task_locals() {
   return TaskLocals{std::move(loop), std::move(context)};
 }
 
-void schedule_completion(PyObject* event_loop, PyObject* future, const char* method, PyObject* value) {
+void schedule_completion(PyObject* event_loop, PyObject* future, const char* method,
+                         PyObject* value) {
   PyRef complete = PyRef::steal(PyObject_GetAttrString(future, method));
   if (!complete) {
     PyErr_PrintEx(0);
@@ -75,8 +76,8 @@ void schedule_completion(PyObject* event_loop, PyObject* future, const char* met
     return;
   }
   PyRef call_soon = PyRef::steal(PyObject_GetAttrString(event_loop, "call_soon_threadsafe"));
-  PyRef args = PyRef::steal(
-      Py_BuildValue("(OOOO)", completer.value().get(), future, complete.get(), value));
+  PyRef args =
+      PyRef::steal(Py_BuildValue("(OOOO)", completer.value().get(), future, complete.get(), value));
   PyRef kwargs = PyRef::steal(Py_BuildValue("{s:O}", "context", Py_None));
   if (!call_soon || !args || !kwargs) {
     PyErr_PrintEx(0);

@@ -34,7 +34,8 @@ Expected<TaskLocals> current_task_locals();
 
 // loop.call_soon_threadsafe(CheckedCompleter(), future, future.<method>, value, context=None);
 // a failure is printed. REQUIRES: the lock is held.
-void schedule_completion(PyObject* event_loop, PyObject* future, const char* method, PyObject* value);
+void schedule_completion(PyObject* event_loop, PyObject* future, const char* method,
+                         PyObject* value);
 
 namespace detail {
 
@@ -94,9 +95,9 @@ Expected<PyRef> into_awaitable(runtime::Task<Expected<T>> computation, Convert c
   runtime::Runtime& workers = runtime::runtime();
   PyRef loop_for_work = locals.value().event_loop.clone();
   PyRef loop_for_faults = locals.value().event_loop.clone();
-  runtime::Task<void> work = detail::work_task<T>(std::move(locals).value(), std::move(loop_for_work),
-                                                 future.clone(), std::move(computation),
-                                                 std::move(receiver), std::move(convert));
+  runtime::Task<void> work =
+      detail::work_task<T>(std::move(locals).value(), std::move(loop_for_work), future.clone(),
+                           std::move(computation), std::move(receiver), std::move(convert));
   // Detached: the work task completes the future, the supervisor reports its faults.
   (void)workers.spawn_task(
       detail::supervising_task(std::move(loop_for_faults), future.clone(), std::move(work)));

@@ -11,7 +11,15 @@ namespace {
 ProcessRef task_panic;
 
 PyModuleDef async_module_definition = {
-    PyModuleDef_HEAD_INIT, "veltrano_async", nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "veltrano_async",
+    nullptr,
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

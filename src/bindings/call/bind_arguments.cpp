@@ -1,7 +1,6 @@
-#include "bindings/call/parameter_spec.hpp"
-
 #include <vector>
 
+#include "bindings/call/parameter_spec.hpp"
 #include "bindings/py_ref.hpp"
 #include "bindings/text.hpp"
 
@@ -66,10 +65,9 @@ Status bind_arguments(const ParameterSpec& spec, PyObject* args, PyObject* kwarg
   if (given > positional_count) {
     const char* verb = given == 1 ? "was" : "were";
     if (positional_count == spec.required_positional) {
-      return ErrorValue::type_error(spec.display_name() + " takes " +
-                                    std::to_string(positional_count) +
-                                    " positional arguments but " + std::to_string(given) + " " +
-                                    verb + " given");
+      return ErrorValue::type_error(
+          spec.display_name() + " takes " + std::to_string(positional_count) +
+          " positional arguments but " + std::to_string(given) + " " + verb + " given");
     }
     return ErrorValue::type_error(spec.display_name() + " takes from " +
                                   std::to_string(spec.required_positional) + " to " +
@@ -85,8 +83,8 @@ Status bind_arguments(const ParameterSpec& spec, PyObject* args, PyObject* kwarg
     while (PyDict_Next(kwargs, &position, &key, &value)) {
       std::optional<std::string> name = keyword_utf8(key);
       if (!name) {
-        return ErrorValue::type_error(spec.display_name() + " got an unexpected keyword argument '" +
-                                      str_of(key) + "'");
+        return ErrorValue::type_error(spec.display_name() +
+                                      " got an unexpected keyword argument '" + str_of(key) + "'");
       }
       std::optional<std::size_t> index;
       for (std::size_t k = 0; k < spec.keyword_only.size(); ++k) {
@@ -112,8 +110,8 @@ Status bind_arguments(const ParameterSpec& spec, PyObject* args, PyObject* kwarg
         continue;
       }
       if (!index) {
-        return ErrorValue::type_error(spec.display_name() + " got an unexpected keyword argument '" +
-                                      *name + "'");
+        return ErrorValue::type_error(spec.display_name() +
+                                      " got an unexpected keyword argument '" + *name + "'");
       }
       if (slots[*index] != nullptr) {
         return ErrorValue::type_error(spec.display_name() + " got multiple values for argument '" +
@@ -125,8 +123,7 @@ Status bind_arguments(const ParameterSpec& spec, PyObject* args, PyObject* kwarg
 
   if (!positional_only_passed.empty()) {
     return ErrorValue::type_error(
-        spec.display_name() +
-        " got some positional-only arguments passed as keyword arguments: " +
+        spec.display_name() + " got some positional-only arguments passed as keyword arguments: " +
         quoted_name_list(positional_only_passed));
   }
 

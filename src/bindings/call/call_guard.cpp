@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "bindings/errors/panic_exception.hpp"
 #include "base/fault.hpp"
+#include "bindings/errors/panic_exception.hpp"
 
 namespace veltrano::bindings::detail {
 

@@ -80,13 +80,15 @@ PyObject* call_guard(Body&& body) {
 // For setters: body() -> Status. Returns 0, or -1 on failure.
 template <typename Body>
 int call_guard_status(Body&& body) {
-  return detail::guarded(body, [] {}, [](std::optional<ErrorValue> error) {
-    if (error) {
-      std::move(*error).restore();
-      return -1;
-    }
-    return 0;
-  });
+  return detail::guarded(
+      body, [] {},
+      [](std::optional<ErrorValue> error) {
+        if (error) {
+          std::move(*error).restore();
+          return -1;
+        }
+        return 0;
+      });
 }
 
 // For deallocation: body() -> void. A fault is reported as unraisable and not raised.
@@ -96,12 +98,14 @@ void call_guard_dealloc(Body&& body) {
     body();
     return ok_status();
   };
-  detail::guarded(wrapped, [] {}, [](std::optional<ErrorValue> error) {
-    if (error) {
-      std::move(*error).restore();
-      PyErr_WriteUnraisable(nullptr);
-    }
-  });
+  detail::guarded(
+      wrapped, [] {},
+      [](std::optional<ErrorValue> error) {
+        if (error) {
+          std::move(*error).restore();
+          PyErr_WriteUnraisable(nullptr);
+        }
+      });
 }
 
 }  // namespace veltrano::bindings

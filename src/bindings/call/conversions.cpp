@@ -24,8 +24,9 @@ ErrorValue argument_error(const char* name, ErrorValue error) {
   PyRef exception = std::move(error).into_exception();
   std::string message = lossy_str(exception.get()).value_or("");
   PyRef cause = PyRef::steal(PyException_GetCause(exception.get()));
-  PyRef reworded = PyRef::steal(PyObject_CallFunction(PyExc_TypeError, "s#", (prefix + message).c_str(),
-                                                      static_cast<Py_ssize_t>(prefix.size() + message.size())));
+  PyRef reworded =
+      PyRef::steal(PyObject_CallFunction(PyExc_TypeError, "s#", (prefix + message).c_str(),
+                                         static_cast<Py_ssize_t>(prefix.size() + message.size())));
   if (!reworded) {
     return ErrorValue::fetch();
   }

@@ -1,5 +1,6 @@
 // The argument conversions: bytes view, text, class reference and optional class reference, and
-// the rewording of conversion TypeErrors as "argument 'x': ...". REQUIRES for all: the lock is held.
+// the rewording of conversion TypeErrors as "argument 'x': ...". REQUIRES for all: the lock is
+// held.
 #pragma once
 
 #include <Python.h>
@@ -43,7 +44,8 @@ ClassTypeCell& class_cell();
 template <typename Value>
 class ClassRef {
  public:
-  ClassRef(PyRef object, SharedBorrow borrow) : object_(std::move(object)), borrow_(std::move(borrow)) {}
+  ClassRef(PyRef object, SharedBorrow borrow)
+      : object_(std::move(object)), borrow_(std::move(borrow)) {}
   const Value& value() const { return instance_of<Value>(object_.get())->value; }
   PyObject* object() const { return object_.get(); }
 
@@ -66,7 +68,8 @@ Expected<ClassRef<Value>> to_class_ref(PyObject* object, ClassTypeCell& cell) {
 }
 
 template <typename Value>
-Expected<ClassRef<Value>> extract_class_ref(PyObject* object, ClassTypeCell& cell, const char* name) {
+Expected<ClassRef<Value>> extract_class_ref(PyObject* object, ClassTypeCell& cell,
+                                            const char* name) {
   Expected<ClassRef<Value>> converted = to_class_ref<Value>(object, cell);
   if (!converted.ok()) {
     return argument_error(name, std::move(converted).error());

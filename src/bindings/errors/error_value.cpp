@@ -2,9 +2,9 @@
 
 #include <cstdio>
 
+#include "base/fault.hpp"
 #include "bindings/errors/panic_exception.hpp"
 #include "bindings/text.hpp"
-#include "base/fault.hpp"
 
 namespace veltrano::bindings {
 namespace {
@@ -26,8 +26,9 @@ constexpr const char* kNoErrorSet = "attempted to fetch exception but none was s
       message = *text;
     }
   }
-  std::fputs("--- A fault is being resumed after a PanicException was fetched from the interpreter ---\n",
-             stderr);
+  std::fputs(
+      "--- A fault is being resumed after a PanicException was fetched from the interpreter ---\n",
+      stderr);
   std::fputs("Python stack trace below:\n", stderr);
   PyErr_Restore(type.release(), value.release(), traceback.release());
   PyErr_PrintEx(0);
@@ -36,8 +37,12 @@ constexpr const char* kNoErrorSet = "attempted to fetch exception but none was s
 
 }  // namespace
 
-ErrorValue ErrorValue::type_error(std::string message) { return lazy(type_error_type, std::move(message)); }
-ErrorValue ErrorValue::value_error(std::string message) { return lazy(value_error_type, std::move(message)); }
+ErrorValue ErrorValue::type_error(std::string message) {
+  return lazy(type_error_type, std::move(message));
+}
+ErrorValue ErrorValue::value_error(std::string message) {
+  return lazy(value_error_type, std::move(message));
+}
 ErrorValue ErrorValue::runtime_error(std::string message) {
   return lazy(runtime_error_type, std::move(message));
 }

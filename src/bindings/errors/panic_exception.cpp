@@ -3,9 +3,9 @@
 #include <string>
 #include <utility>
 
+#include "base/fault.hpp"
 #include "bindings/process_ref.hpp"
 #include "bindings/text.hpp"
-#include "base/fault.hpp"
 
 namespace veltrano::bindings {
 namespace {

@@ -99,11 +99,9 @@ constexpr std::size_t kMaxLength = std::numeric_limits<std::uint32_t>::max();
 }  // namespace
 
 Result<void> argon2id_raw(std::span<const std::uint8_t> passphrase,
-                                    std::span<const std::uint8_t> salt, std::uint32_t m_kib,
-                                    std::uint32_t t, std::uint32_t lanes,
-                                    std::span<std::uint8_t> out,
-                                    std::span<const std::uint8_t> secret,
-                                    std::span<const std::uint8_t> ad) {
+                          std::span<const std::uint8_t> salt, std::uint32_t m_kib, std::uint32_t t,
+                          std::uint32_t lanes, std::span<std::uint8_t> out,
+                          std::span<const std::uint8_t> secret, std::span<const std::uint8_t> ad) {
   // The context holds 32-bit lengths, so anything longer is refused here, in libargon2's order,
   // before a byte of it is read.
   if (out.size() < ARGON2_MIN_OUTLEN) {

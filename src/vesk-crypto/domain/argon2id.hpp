@@ -16,10 +16,9 @@ namespace vesk {
 // Errors: key_derivation_failed with the failure's text, e.g. "output is too short",
 // "password is too long", "salt is too short", or "could not allocate 64 MiB of work memory".
 Result<void> argon2id_raw(std::span<const std::uint8_t> passphrase,
-                                    std::span<const std::uint8_t> salt, std::uint32_t m_kib,
-                                    std::uint32_t t, std::uint32_t lanes,
-                                    std::span<std::uint8_t> out,
-                                    std::span<const std::uint8_t> secret = {},
-                                    std::span<const std::uint8_t> ad = {});
+                          std::span<const std::uint8_t> salt, std::uint32_t m_kib, std::uint32_t t,
+                          std::uint32_t lanes, std::span<std::uint8_t> out,
+                          std::span<const std::uint8_t> secret = {},
+                          std::span<const std::uint8_t> ad = {});
 
 }  // namespace vesk

@@ -1,14 +1,12 @@
 #include "vesk-crypto/domain/key_derivation.hpp"
 
 #include <memory>
-
-#include "runtime/async_semaphore.hpp"
-#include "runtime/runtime.hpp"
-
 #include <string>
 #include <utility>
 
 #include "base/fault.hpp"
+#include "runtime/async_semaphore.hpp"
+#include "runtime/runtime.hpp"
 #include "vesk-crypto/domain/argon2id.hpp"
 #include "vesk-crypto/domain/pbkdf2.hpp"
 #include "vesk-crypto/domain/scrypt.hpp"
@@ -23,9 +21,8 @@ Result<KeyBytes> run_kdf(KdfJob job) {
 
   switch (job.algorithm) {
     case KdfAlgorithm::Argon2id: {
-      Result<void> done =
-          argon2id_raw(passphrase, salt, kArgon2idMemoryKib, kArgon2idPasses, kArgon2idLanes,
-                       output.mutable_span());
+      Result<void> done = argon2id_raw(passphrase, salt, kArgon2idMemoryKib, kArgon2idPasses,
+                                       kArgon2idLanes, output.mutable_span());
       if (!done.ok()) {
         return std::move(done).error();
       }
@@ -36,7 +33,7 @@ Result<KeyBytes> run_kdf(KdfJob job) {
       return KeyBytes(output.span());
     case KdfAlgorithm::Scrypt: {
       Result<void> done = scrypt(passphrase, salt, kScryptCostN, kScryptBlockSizeR,
-                                           kScryptParallelismP, output.mutable_span());
+                                 kScryptParallelismP, output.mutable_span());
       if (!done.ok()) {
         return std::move(done).error();
       }
@@ -63,9 +60,9 @@ veltrano::runtime::AsyncSemaphore& derivation_permits() {
 
 }  // namespace
 
-veltrano::runtime::Task<Result<KeyBytes>> derive_key_material(std::span<const std::uint8_t> passphrase,
-                                                    const SaltBytes& salt, KdfAlgorithm algorithm,
-                                                    KdfRunner runner) {
+veltrano::runtime::Task<Result<KeyBytes>> derive_key_material(
+    std::span<const std::uint8_t> passphrase, const SaltBytes& salt, KdfAlgorithm algorithm,
+    KdfRunner runner) {
   if (passphrase.empty()) {
     co_return CryptoError::passphrase_required();
   }

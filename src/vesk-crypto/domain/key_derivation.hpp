@@ -7,7 +7,6 @@
 #include <span>
 
 #include "runtime/task.hpp"
-
 #include "vesk-crypto/crypto_error.hpp"
 #include "vesk-crypto/values.hpp"
 
@@ -50,8 +49,8 @@ using KdfRunner = std::function<Result<KeyBytes>(KdfJob)>;
 // The number of permits is twice the runtime's task threads: memory-hard jobs beyond the number
 // of processors add no throughput, only memory (64 MiB each for Argon2id).
 // REQUIRES: awaited from a task of the worker runtime.
-veltrano::runtime::Task<Result<KeyBytes>> derive_key_material(std::span<const std::uint8_t> passphrase,
-                                                    const SaltBytes& salt, KdfAlgorithm algorithm,
-                                                    KdfRunner runner = run_kdf);
+veltrano::runtime::Task<Result<KeyBytes>> derive_key_material(
+    std::span<const std::uint8_t> passphrase, const SaltBytes& salt, KdfAlgorithm algorithm,
+    KdfRunner runner = run_kdf);
 
 }  // namespace vesk

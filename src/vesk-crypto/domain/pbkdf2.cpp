@@ -16,8 +16,8 @@
 #include <cstring>
 
 #include "base/fault.hpp"
-#include "vesk-crypto/libcrypto_error.hpp"
 #include "base/secure_wipe.hpp"
+#include "vesk-crypto/libcrypto_error.hpp"
 
 namespace vesk {
 namespace {
@@ -178,15 +178,16 @@ void derive(std::span<const std::uint8_t> passphrase, std::span<const std::uint8
     key = hashed_key;
   }
   if (salt.size() > INT_MAX || out.size() > INT_MAX || iterations > INT_MAX) {
-    throw veltrano::Fault("PBKDF2 through libcrypto takes at most 2^31 - 1 salt bytes, output "
-                          "bytes and iterations");
+    throw veltrano::Fault(
+        "PBKDF2 through libcrypto takes at most 2^31 - 1 salt bytes, output "
+        "bytes and iterations");
   }
   static const std::uint8_t kNoBytes = 0;  // a valid pointer for empty inputs
-  const int done = PKCS5_PBKDF2_HMAC(
-      reinterpret_cast<const char*>(key.empty() ? &kNoBytes : key.data()),
-      static_cast<int>(key.size()), salt.empty() ? &kNoBytes : salt.data(),
-      static_cast<int>(salt.size()), static_cast<int>(iterations), EVP_sha256(),
-      static_cast<int>(out.size()), out.data());
+  const int done =
+      PKCS5_PBKDF2_HMAC(reinterpret_cast<const char*>(key.empty() ? &kNoBytes : key.data()),
+                        static_cast<int>(key.size()), salt.empty() ? &kNoBytes : salt.data(),
+                        static_cast<int>(salt.size()), static_cast<int>(iterations), EVP_sha256(),
+                        static_cast<int>(out.size()), out.data());
   veltrano::secure_wipe(hashed_key.data(), hashed_key.size());
   if (done != 1) {
     // Only an allocation inside libcrypto can fail here.

@@ -54,9 +54,9 @@ std::string work_memory_text(std::uint64_t n, std::uint32_t r) {
 
 }  // namespace
 
-Result<void> scrypt(std::span<const std::uint8_t> passphrase,
-                              std::span<const std::uint8_t> salt, std::uint64_t n, std::uint32_t r,
-                              std::uint32_t p, std::span<std::uint8_t> out) {
+Result<void> scrypt(std::span<const std::uint8_t> passphrase, std::span<const std::uint8_t> salt,
+                    std::uint64_t n, std::uint32_t r, std::uint32_t p,
+                    std::span<std::uint8_t> out) {
   if (std::string refusal = cost_refusal(n, r, p, out.size()); !refusal.empty()) {
     return CryptoError::key_derivation_failed(std::move(refusal));
   }
