@@ -35,36 +35,34 @@ bool eventually(Pred pred) {
   return true;
 }
 
-TEST(BlockingPool, SixteenJobsWaitingOnOneBarrierAllRunAtOnce) {
-  Runtime rt(2, 200ms);
+// Runs `jobs` blocking jobs that each wait until all of them have started, so that each holds a
+// pool thread at once; true when every job saw all the others (false if they never ran together).
+bool run_together(Runtime& rt, std::size_t jobs) {
   Counter arrived;
   std::vector<CompletionHandle<bool>> handles;
-  for (int i = 0; i < 16; ++i) {
-    handles.push_back(rt.spawn_blocking_job([&arrived] {
+  for (std::size_t i = 0; i < jobs; ++i) {
+    handles.push_back(rt.spawn_blocking_job([&arrived, jobs] {
       arrived.arrive();
-      return arrived.wait_for_count(16);  // false if the sixteen never run together
+      return arrived.wait_for_count(jobs);
     }));
   }
+  bool all = true;
   for (auto& handle : handles) {
-    EXPECT_TRUE(handle.wait().value());
+    all = handle.wait().value() && all;
   }
+  return all;
+}
+
+TEST(BlockingPool, SixteenJobsWaitingOnOneBarrierAllRunAtOnce) {
+  Runtime rt(2, 200ms);
+  EXPECT_TRUE(run_together(rt, 16));
   EXPECT_GE(rt.pool_thread_count(), 2u + 16u);
   EXPECT_EQ(rt.pool_thread_limit(), 514u);
 }
 
 TEST(BlockingPool, IdleThreadsLeaveAndTaskThreadsStay) {
   Runtime rt(2, 50ms);
-  Counter arrived;
-  std::vector<CompletionHandle<bool>> handles;
-  for (int i = 0; i < 4; ++i) {
-    handles.push_back(rt.spawn_blocking_job([&arrived] {
-      arrived.arrive();
-      return arrived.wait_for_count(4);
-    }));
-  }
-  for (auto& handle : handles) {
-    EXPECT_TRUE(handle.wait().value());
-  }
+  EXPECT_TRUE(run_together(rt, 4));
   EXPECT_TRUE(eventually([&] { return rt.pool_thread_count() == 2; }));
   // The task threads never leave, and the pool grows again on demand.
   EXPECT_EQ(rt.spawn_task([]() -> Task<int> { co_return 3; }()).wait().value(), 3);
@@ -74,17 +72,7 @@ TEST(BlockingPool, IdleThreadsLeaveAndTaskThreadsStay) {
 // The one slow test: the real idle time of 10 seconds.
 TEST(BlockingPool, SlowIdleThreadsLeaveAfterTenSeconds) {
   Runtime rt(2);
-  Counter arrived;
-  std::vector<CompletionHandle<bool>> handles;
-  for (int i = 0; i < 3; ++i) {
-    handles.push_back(rt.spawn_blocking_job([&arrived] {
-      arrived.arrive();
-      return arrived.wait_for_count(3);
-    }));
-  }
-  for (auto& handle : handles) {
-    EXPECT_TRUE(handle.wait().value());
-  }
+  EXPECT_TRUE(run_together(rt, 3));
   const auto idle_since = std::chrono::steady_clock::now();
   EXPECT_TRUE(eventually([&] { return rt.pool_thread_count() == 2; }));
   EXPECT_GE(std::chrono::steady_clock::now() - idle_since, 10s);  // never before the idle time

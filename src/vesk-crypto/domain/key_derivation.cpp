@@ -19,29 +19,25 @@ Result<KeyBytes> run_kdf(KdfJob job) {
   const std::span<const std::uint8_t> passphrase = job.passphrase.span();
   const std::span<const std::uint8_t> salt(job.salt);
 
-  switch (job.algorithm) {
-    case KdfAlgorithm::Argon2id: {
-      Result<void> done = argon2id_raw(passphrase, salt, kArgon2idMemoryKib, kArgon2idPasses,
-                                       kArgon2idLanes, output.mutable_span());
-      if (!done.ok()) {
-        return std::move(done).error();
-      }
-      return KeyBytes(output.span());
+  auto derive = [&]() -> Result<void> {
+    switch (job.algorithm) {
+      case KdfAlgorithm::Argon2id:
+        return argon2id_raw(passphrase, salt, kArgon2idMemoryKib, kArgon2idPasses, kArgon2idLanes,
+                            output.mutable_span());
+      case KdfAlgorithm::Pbkdf2:
+        pbkdf2_hmac_sha256(passphrase, salt, kPbkdf2Iterations, output.mutable_span());
+        return {};
+      case KdfAlgorithm::Scrypt:
+        return scrypt(passphrase, salt, kScryptCostN, kScryptBlockSizeR, kScryptParallelismP,
+                      output.mutable_span());
     }
-    case KdfAlgorithm::Pbkdf2:
-      pbkdf2_hmac_sha256(passphrase, salt, kPbkdf2Iterations, output.mutable_span());
-      return KeyBytes(output.span());
-    case KdfAlgorithm::Scrypt: {
-      Result<void> done = scrypt(passphrase, salt, kScryptCostN, kScryptBlockSizeR,
-                                 kScryptParallelismP, output.mutable_span());
-      if (!done.ok()) {
-        return std::move(done).error();
-      }
-      return KeyBytes(output.span());
-    }
+    throw veltrano::Fault("unknown key derivation algorithm " +
+                          std::to_string(static_cast<unsigned>(job.algorithm)));
+  };
+  if (Result<void> done = derive(); !done.ok()) {
+    return std::move(done).error();
   }
-  throw veltrano::Fault("unknown key derivation algorithm " +
-                        std::to_string(static_cast<unsigned>(job.algorithm)));
+  return KeyBytes(output.span());
 }
 
 }  // namespace vesk
