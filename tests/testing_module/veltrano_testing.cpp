@@ -332,34 +332,35 @@ PyModuleDef definition = {PyModuleDef_HEAD_INIT,
 
 PyMODINIT_FUNC PyInit__veltrano_testing(void) {
   using namespace veltrano::testing;
-  PyObject* module = PyModule_Create(&definition);
-  if (module == nullptr) {
+  using veltrano::bindings::PyRef;
+  // Module initialisation runs with the lock held: references taken here are released at once.
+  veltrano::bindings::LockDepthGuard depth;
+  PyRef module = PyRef::steal(PyModule_Create(&definition));
+  if (!module) {
     return nullptr;
   }
   // This extension links its own copy of the bridge: its background faults raise the module's
   // class.
-  PyObject* veltrano = PyImport_ImportModule("veltrano");
-  PyObject* async_module = veltrano ? PyImport_ImportModule("veltrano_async") : nullptr;
-  PyObject* task_panic = async_module ? PyObject_GetAttrString(async_module, "TaskPanic") : nullptr;
-  if (task_panic != nullptr) {
-    veltrano::bindings::bridge::share_task_panic_type(task_panic);
-  }
-  Py_XDECREF(task_panic);
-  Py_XDECREF(async_module);
-  Py_XDECREF(veltrano);
-  if (task_panic == nullptr) {
-    Py_DecRef(module);
+  PyRef veltrano_module = PyRef::steal(PyImport_ImportModule("veltrano"));
+  PyRef async_module =
+      veltrano_module ? PyRef::steal(PyImport_ImportModule("veltrano_async")) : PyRef();
+  PyRef task_panic = async_module
+                         ? PyRef::steal(PyObject_GetAttrString(async_module.get(), "TaskPanic"))
+                         : PyRef();
+  if (!task_panic) {
     return nullptr;
   }
+  veltrano::bindings::bridge::share_task_panic_type(task_panic.get());
   auto type = faulty_cell.get();
-  if (!type.ok() || PyModule_AddObject(module, "FaultyDealloc",
-                                       (Py_IncRef(reinterpret_cast<PyObject*>(type.value())),
-                                        reinterpret_cast<PyObject*>(type.value()))) != 0) {
-    if (!type.ok()) {
-      std::move(type).error().restore();
-    }
-    Py_DecRef(module);
+  if (!type.ok()) {
+    std::move(type).error().restore();
     return nullptr;
   }
-  return module;
+  // PyModule_AddObject takes the reference only when it succeeds.
+  PyRef type_ref = PyRef::borrow(reinterpret_cast<PyObject*>(type.value()));
+  if (PyModule_AddObject(module.get(), "FaultyDealloc", type_ref.get()) != 0) {
+    return nullptr;
+  }
+  type_ref.release();
+  return module.release();
 }
