@@ -170,7 +170,7 @@ demo: .venv-3.13/installed
 # Every C++ file in the tree as the pinned clang-format would write it (.clang-format).
 CPP_FILES = $(shell find src tests bench cmake -name '*.cpp' -o -name '*.hpp')
 lint-format: $(TOOLS)/installed
-	$(TOOLS)/bin/clang-format --dry-run --Werror $(CPP_FILES)
+	@$(TOOLS)/bin/clang-format --dry-run --Werror $(CPP_FILES)
 	@echo "lint-format: $(words $(CPP_FILES)) files formatted as .clang-format says"
 
 lint: lint-format lint-threads
