@@ -54,14 +54,18 @@ def raw_bytes(source):
     return source.take(size)
 
 
-def a_bytes(source):
-    data = raw_bytes(source)
+def wrapped(source, value, plain, odd):
+    """The value itself, or now and then in a plain subclass or in an odd one."""
     kind = source.below(8)
     if kind == 6:
-        return Blob(data)
+        return plain(value)
     if kind == 7:
-        return LyingBlob(data)
-    return data
+        return odd(value)
+    return value
+
+
+def a_bytes(source):
+    return wrapped(source, raw_bytes(source), Blob, LyingBlob)
 
 
 def a_text(source):
@@ -74,12 +78,7 @@ def a_text(source):
         text = source.take(source.below(40)).decode("latin-1")
     else:
         text = "".join(chr(source.below(0x110000)) for _ in range(source.below(8)))
-    wrapper = source.below(8)
-    if wrapper == 6:
-        return Text(text)
-    if wrapper == 7:
-        return LoudText(text)
-    return text
+    return wrapped(source, text, Text, LoudText)
 
 
 def a_salt(source):
