@@ -10,6 +10,11 @@ import pytest
 # The shared vector files are read in place, never copied into the repository.
 TESTDATA = pathlib.Path(__file__).resolve().parents[3] / "shared" / "testdata"
 
+# The fuzzing harness's odd argument types (tests/fuzz/odd_types.py) serve these tests too.
+FUZZ_DIR = pathlib.Path(__file__).resolve().parents[1] / "fuzz"
+if str(FUZZ_DIR) not in sys.path:
+    sys.path.append(str(FUZZ_DIR))
+
 
 @pytest.fixture
 def testing():

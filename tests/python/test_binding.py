@@ -4,19 +4,7 @@ import pytest
 
 from veltrano import AuthTag, DeriveKeyOptions, Nonce, Salt
 
-
-class Outer:
-    class Inner:
-        pass
-
-
-class NamelessMeta(type):
-    def __getattribute__(cls, name):
-        return 42 if name == "__qualname__" else super().__getattribute__(name)
-
-
-class Nameless(metaclass=NamelessMeta):
-    pass
+from odd_types import Nameless, Outer
 
 
 def type_error_args(call, *args, **kwargs):
