@@ -64,8 +64,8 @@ RandomResult<void> install_fork_hooks() {
     return {};
   }
   if (const int error = pthread_atfork(on_fork, on_fork, on_fork_in_child); error != 0) {
-    return RandomError("could not register fork handlers: " +
-                       std::error_code(error, std::system_category()).message());
+    return RandomError("could not register fork handlers",
+                       std::error_code(error, std::system_category()));
   }
   arm_wipe_on_fork_mark();
   installed = true;

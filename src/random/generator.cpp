@@ -25,7 +25,7 @@ bool behind(std::uint64_t mark, std::uint64_t forks) {
 RandomResult<Generator> Generator::create(SeedSource seed_source, const ForkCounter& forks) {
   std::array<std::uint8_t, kSeedBytes> seed;
   if (const std::error_code error = seed_source(seed)) {
-    return RandomError("could not initialize thread random source: " + error.message());
+    return RandomError("could not initialize thread random source", error);
   }
   Generator generator(std::move(seed_source), forks, seed);
   secure_wipe(seed.data(), seed.size());

@@ -1,8 +1,9 @@
 // RandomError: why the random source could not give bytes, as a value.
+// Trivially copyable, so that a fill's result costs the hot path no destructor.
 #pragma once
 
 #include <string>
-#include <utility>
+#include <system_error>
 
 #include "base/result.hpp"
 
@@ -10,11 +11,14 @@ namespace veltrano::random {
 
 class RandomError {
  public:
-  explicit RandomError(std::string text) : text_(std::move(text)) {}
-  const std::string& text() const noexcept { return text_; }
+  // `what` is a static text; the operating system's error, if any, follows it after ": ".
+  explicit RandomError(const char* what, std::error_code cause = {}) : what_(what), cause_(cause) {}
+
+  std::string text() const { return cause_ ? std::string(what_) + ": " + cause_.message() : what_; }
 
  private:
-  std::string text_;
+  const char* what_;
+  std::error_code cause_;
 };
 
 template <typename T>
