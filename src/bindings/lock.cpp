@@ -15,22 +15,31 @@
 namespace veltrano::bindings {
 namespace {
 
-// Created on first use and never destroyed: threads the interpreter abandons at exit may still
-// queue releases while static destructors run.
+// Never destroyed: threads the interpreter abandons at exit may still queue releases while static
+// destructors run.
 struct PendingReleases {
+  explicit PendingReleases(pid_t pid) : owner(pid) {}
+  std::atomic<pid_t> owner;
   Mutex mutex;
   std::vector<PyObject*> objects VELTRANO_GUARDED_BY(mutex);
 };
 
-std::atomic<PendingReleases*> pending_releases_instance{nullptr};
+constinit std::atomic<PendingReleases*> pending_releases_instance{nullptr};
 
+// The list of this process, made without a lock or once-only guard that a fork could split. A
+// child of a fork system call that ran no fork handlers may have inherited the list locked by a
+// thread it does not have: it starts a list of its own and leaves that one untouched.
 PendingReleases& pending_releases() {
-  static PendingReleases* const instance = [] {
-    PendingReleases* leaked = std::make_unique<PendingReleases>().release();
-    pending_releases_instance.store(leaked, std::memory_order_release);
-    return leaked;
-  }();
-  return *instance;
+  PendingReleases* pending = pending_releases_instance.load(std::memory_order_acquire);
+  const pid_t self = ::getpid();
+  while (pending == nullptr || pending->owner.load(std::memory_order_relaxed) != self) {
+    auto fresh = std::make_unique<PendingReleases>(self);
+    if (pending_releases_instance.compare_exchange_strong(pending, fresh.get(),
+                                                          std::memory_order_acq_rel)) {
+      pending = fresh.release();
+    }
+  }
+  return *pending;
 }
 
 std::atomic<bool> interpreter_exiting{false};
@@ -45,14 +54,18 @@ constexpr int kExitWaitMilliseconds = 5000;
 // A fork waits until no thread is queueing a release, so the child's copy of the list is not
 // locked by a thread it does not have. The child keeps only the forking thread and its sections.
 // The lock is held across fork(): taken by the first handler, released by one of the other two.
-void lock_pending_before_fork() noexcept VELTRANO_ACQUIRE(pending_releases().mutex) {
-  pending_releases().mutex.lock();
+PendingReleases* list_held_across_fork = nullptr;
+
+void lock_pending_before_fork() noexcept VELTRANO_NO_THREAD_SAFETY_ANALYSIS {
+  list_held_across_fork = &pending_releases();
+  list_held_across_fork->mutex.lock();
 }
-void unlock_pending_in_parent() noexcept VELTRANO_RELEASE(pending_releases().mutex) {
-  pending_releases().mutex.unlock();
+void unlock_pending_in_parent() noexcept VELTRANO_NO_THREAD_SAFETY_ANALYSIS {
+  list_held_across_fork->mutex.unlock();
 }
-void reset_in_child() noexcept VELTRANO_RELEASE(pending_releases().mutex) {
-  pending_releases().mutex.unlock();
+void reset_in_child() noexcept VELTRANO_NO_THREAD_SAFETY_ANALYSIS {
+  list_held_across_fork->owner.store(::getpid(), std::memory_order_relaxed);
+  list_held_across_fork->mutex.unlock();
   sections_under_way.store(sections_on_this_thread, std::memory_order_seq_cst);
   counting_process = ::getpid();
 }
@@ -121,17 +134,14 @@ void release_reference(PyObject* object) noexcept {
 }
 
 void drain_pending_releases() noexcept {
-  PendingReleases* pending = pending_releases_instance.load(std::memory_order_acquire);
-  if (pending == nullptr) {
-    return;
-  }
+  PendingReleases& pending = pending_releases();
   std::vector<PyObject*> taken;
   {
-    MutexLock lock(pending->mutex);
-    if (pending->objects.empty()) {
+    MutexLock lock(pending.mutex);
+    if (pending.objects.empty()) {
       return;
     }
-    taken.swap(pending->objects);
+    taken.swap(pending.objects);
   }
   for (PyObject* object : taken) {
     Py_DecRef(object);

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
+#include <memory>
 #include <string>
 
 #include "base/mutex.hpp"
@@ -14,58 +16,55 @@ namespace veltrano::runtime {
 
 namespace {
 
-// A compatibility text that callers match on: keep it as it is (docs/design.md).
-constexpr char kForkedChildText[] = "worker runtime is not available in a forked child process";
 constexpr char kPoisonedText[] =
     "worker runtime configuration mutex is poisoned: an earlier build of the runtime failed";
 
 thread_local Runtime* tls_runtime = nullptr;
 
-// The configuration mutex and the once-only cell of the process-wide runtime.
+// Advanced in every child that libc's fork runs its handlers in; a child made by a raw fork system
+// call is told apart by its process id instead.
+constinit std::atomic<std::uint64_t> forks_seen{0};
+
+// The configuration mutex and the once-only cell of the runtime of one process. A forked child
+// has none of its parent's threads: it leaves its copy of the parent's record untouched (its
+// mutex may be held, its runtime's queues may hold work that no thread will run) and starts a
+// record of its own.
 struct ProcessRuntime {
+  ProcessRuntime(pid_t pid, std::uint64_t forks) : owner(pid), forks_at_start(forks) {}
+
+  const pid_t owner;
+  const std::uint64_t forks_at_start;
   Mutex mutex;
   bool poisoned VELTRANO_GUARDED_BY(mutex) = false;
   std::atomic<Runtime*> instance{nullptr};
-  std::atomic<bool> in_forked_child{false};
-  // The process that built the runtime: a fork that skipped libc's handlers (a raw system call)
-  // is noticed by the process id alone.
-  std::atomic<pid_t> built_in{0};
+
+  bool belongs_to_this_process() const noexcept {
+    return forks_at_start == forks_seen.load(std::memory_order_acquire) && owner == ::getpid();
+  }
 };
 
-// Never destroyed, and neither is the runtime it holds: worker threads may still be running
-// while the process exits, and nothing may tear their state down under them at static
-// destruction time.
+// Records are never destroyed, and neither are their runtimes: worker threads may still be
+// running while the process exits, and a forked child's inherited record may be locked by a
+// thread that does not exist there.
+constinit std::atomic<ProcessRuntime*> current_record{nullptr};
+
 ProcessRuntime& process_runtime() {
-  static ProcessRuntime* const state = std::make_unique<ProcessRuntime>().release();
-  return *state;
-}
-
-// A fork waits for a build in progress: otherwise the child would inherit the configuration
-// mutex held by a thread that does not exist there, and its first runtime() call would hang.
-// The lock is held across fork(): taken here, released by one of the two handlers below.
-void lock_before_fork() VELTRANO_ACQUIRE(process_runtime().mutex) {
-  process_runtime().mutex.lock();
-}
-
-void unlock_in_parent() VELTRANO_RELEASE(process_runtime().mutex) {
-  process_runtime().mutex.unlock();
-}
-
-// A forked child has only the forking thread; the parent's task and pool threads are gone, so
-// the inherited runtime would accept work that never runs.
-void mark_forked_child() VELTRANO_RELEASE(process_runtime().mutex) {
-  ProcessRuntime& process = process_runtime();
-  if (process.instance.load(std::memory_order_relaxed) != nullptr) {
-    process.in_forked_child.store(true, std::memory_order_relaxed);
+  ProcessRuntime* record = current_record.load(std::memory_order_acquire);
+  while (record == nullptr || !record->belongs_to_this_process()) {
+    auto fresh =
+        std::make_unique<ProcessRuntime>(::getpid(), forks_seen.load(std::memory_order_acquire));
+    // Lock-free, so that no lock is needed that a fork could split; a loser drops its record.
+    if (current_record.compare_exchange_strong(record, fresh.get(), std::memory_order_acq_rel)) {
+      record = fresh.release();
+    }
   }
-  process_runtime().mutex.unlock();  // named as in the annotation, which the analysis matches
+  return *record;
 }
 
-// Registered when the library is loaded, before any of its threads exists: registered lazily,
-// a fork landing during the registration would leave the child waiting for a once-only guard
-// held by a thread it does not have, just as it would for the mutex.
-const bool fork_handlers_installed =
-    pthread_atfork(&lock_before_fork, &unlock_in_parent, &mark_forked_child) == 0;
+void count_fork_in_child() noexcept { forks_seen.fetch_add(1, std::memory_order_acq_rel); }
+
+// Registered when the library is loaded, before any of its threads exists.
+const bool fork_handler_installed = pthread_atfork(nullptr, nullptr, &count_fork_in_child) == 0;
 
 class SleepAwaiter {
  public:
@@ -143,10 +142,6 @@ void Runtime::start_task(std::uint64_t id, Task<void> root,
 Runtime& runtime() {
   ProcessRuntime& process = process_runtime();
   if (Runtime* built = process.instance.load(std::memory_order_acquire)) {
-    if (process.in_forked_child.load(std::memory_order_relaxed) ||
-        process.built_in.load(std::memory_order_relaxed) != ::getpid()) {
-      throw Fault(kForkedChildText);
-    }
     return *built;
   }
   MutexLock lock(process.mutex);
@@ -158,12 +153,11 @@ Runtime& runtime() {
   }
   // A fault below leaves the cell empty and the mutex poisoned for every later call.
   try {
-    if (!fork_handlers_installed) {
+    if (!fork_handler_installed) {
       throw Fault("Unable to build worker runtime: cannot install the fork handler");
     }
     auto built = std::make_unique<Runtime>(worker_thread_count());
     Runtime* leaked = built.release();  // see process_runtime(): never destroyed
-    process.built_in.store(::getpid(), std::memory_order_relaxed);
     process.instance.store(leaked, std::memory_order_release);
     return *leaked;
   } catch (const Fault&) {

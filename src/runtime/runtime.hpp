@@ -139,9 +139,9 @@ class Runtime {
 
 // The process's runtime, built on the first call with worker_thread_count() task threads.
 // Concurrent first callers wait for the build and get the same runtime. Throws Fault when the
-// build fails; after that every call throws at once. In a child process forked after the build,
-// throws Fault("worker runtime is not available in a forked child process"): the parent's threads
-// do not exist there.
+// build fails; after that every call throws at once. A forked child (by libc's fork or a raw fork
+// system call) builds a runtime of its own on its first call: its copy of the parent's runtime
+// has none of the parent's threads and is abandoned untouched, never locked, woken or freed.
 Runtime& runtime();
 
 // The runtime whose task thread or pool thread the caller is on, or nullptr.

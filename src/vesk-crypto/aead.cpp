@@ -74,6 +74,8 @@ void require_same_size(std::size_t in, std::size_t out) {
 
 }  // namespace
 
+void prepare_aead() noexcept { (void)aes_256_gcm(); }
+
 Result<AuthTagBytes> seal_with_nonce(std::span<const std::uint8_t> plaintext,
                                      std::span<const std::uint8_t, kKeySize> key,
                                      std::span<const std::uint8_t, kNonceSize> nonce,

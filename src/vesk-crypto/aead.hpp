@@ -19,6 +19,10 @@ struct Sealed {
 // The longest plaintext GCM may process under one nonce: 2^39 - 256 bits.
 inline constexpr std::uint64_t kMaxAeadPlaintext = (1ull << 36) - 32;
 
+// Fetches the cipher for the process, which seal() and open() otherwise do on their first call.
+// Later calls return at once. A failure is reported by every seal() and open().
+void prepare_aead() noexcept;
+
 // Draws a fresh nonce from the calling thread's random generator and encrypts `plaintext` into
 // `ciphertext_out`. Returns the nonce and the tag.
 // A plaintext longer than kMaxAeadPlaintext gives encryption_failed("aead::Error") before any byte

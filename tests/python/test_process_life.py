@@ -162,12 +162,8 @@ for trial in range(int(sys.argv[1])):
     pid = libc.syscall(SYS_FORK)
     if pid == 0:
         nonce = veltrano.encrypt(b"x", key)[0].as_bytes() + veltrano.Salt.generate().as_bytes()
-        if trial == 0:
-            try:
-                asyncio.run(derive())
-                nonce = b"derived in the child"
-            except BaseException as error:
-                print(type(error).__name__, error, flush=True)
+        if trial % 20 == 0:  # the child builds a runtime of its own and derives
+            print(asyncio.run(derive()).as_bytes().hex(), flush=True)
         os.write(write_end, nonce)
         os._exit(0)
     os.close(write_end)
@@ -184,7 +180,4 @@ print("repeated", repeated)
 def test_raw_fork_never_repeats_a_nonce(run_python):
     result = run_python(RAW_FORKS, 200, timeout=TIMEOUT)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines() == [
-        "PanicException worker runtime is not available in a forked child process",
-        "repeated 0",
-    ]
+    assert result.stdout.splitlines() == [PBKDF2_KEY] * 10 + ["repeated 0"]

@@ -2,6 +2,7 @@
 // asyncio future that a worker completes with a new Key.
 #include "bindings/api/classes.hpp"
 #include "bindings/api/functions.hpp"
+#include "bindings/api/module_lifecycle.hpp"
 #include "bindings/bridge/into_awaitable.hpp"
 #include "bindings/call/define_function.hpp"
 #include "vesk-crypto/domain/key_derivation.hpp"
@@ -49,6 +50,9 @@ Expected<PyRef> derive_key(Utf8Text passphrase, ClassRef<vesk::SaltBytes> salt,
         reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
   }
   options.reset();  // the options borrow and reference go here, before the future exists
+  if (Status hooked = ensure_exit_hook(); !hooked.ok()) {
+    return std::move(hooked).error();
+  }
   DeriveKeyTask task{std::move(passphrase), salt.value(), algorithm};
   return bridge::into_awaitable(derive_key_body(std::move(task)),
                                 [](vesk::KeyBytes key) { return new_instance(std::move(key)); });

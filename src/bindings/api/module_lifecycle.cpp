@@ -3,14 +3,15 @@
 #include "bindings/bridge/task_panic.hpp"
 #include "bindings/call/call_guard.hpp"
 #include "bindings/lock.hpp"
+#include "vesk-crypto/process_state.hpp"
 
 namespace veltrano::bindings {
 namespace {
 
 // Calling the hook does nothing: atexit runs its callbacks last-registered first, so callbacks
 // registered before this module was imported still run after it, and may still derive keys.
-// What matters is its release: atexit drops its callbacks only after the last one has run, just
-// before the interpreter finalises, and that is when lock sections must stop.
+// What matters is its release: at exit, atexit drops its callbacks only after the last one has
+// run, just before the interpreter finalises, and that is when lock sections must stop.
 PyObject* exit_hook(PyObject*, PyObject*) {
   return call_guard([]() -> Expected<PyRef> { return PyRef::borrow(Py_None); });
 }
@@ -19,7 +20,18 @@ PyMethodDef exit_hook_definition = {"_veltrano_exit_hook", exit_hook, METH_NOARG
 
 constexpr char kExitMarkName[] = "veltrano._exit_mark";
 
-void on_exit_mark_released(PyObject*) { mark_interpreter_exiting(); }
+// Guarded by the interpreter lock.
+bool exit_hook_registered = false;
+
+// At exit the interpreter releases the callbacks from its own shutdown code, once the program's
+// code has ended: no Python frame runs then. A program that calls atexit._clear() or
+// atexit._run_exitfuncs() releases them from Python code, and the interpreter goes on running.
+void on_exit_mark_released(PyObject*) {
+  exit_hook_registered = false;
+  if (PyEval_GetFrame() == nullptr) {
+    mark_interpreter_exiting();
+  }
+}
 
 // Worker threads must not wait for the lock while the interpreter finalises: the hook's release
 // turns later lock sections away and waits for those under way.
@@ -43,12 +55,22 @@ Status register_exit_hook() {
   if (!registered) {
     return ErrorValue::fetch();
   }
+  exit_hook_registered = true;
   return ok_status();
 }
 
 }  // namespace
 
+Status ensure_exit_hook() {
+  if (exit_hook_registered || interpreter_is_gone()) {
+    return ok_status();
+  }
+  return register_exit_hook();
+}
+
 Status after_module_body(PyObject*) {
+  // Before any other thread can use the module, and so before any fork can split a first use.
+  vesk::prepare_process_state();
   if (Status hooked = register_exit_hook(); !hooked.ok()) {
     return hooked;
   }

@@ -1,5 +1,7 @@
 #include "vesk-crypto/domain/key_derivation.hpp"
 
+#include <atomic>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <utility>
@@ -45,13 +47,30 @@ Result<KeyBytes> run_kdf(KdfJob job) {
 namespace vesk {
 namespace {
 
-// Never destroyed: worker threads may still be deriving while static destructors run at exit.
+// The permits of one runtime. A forked child builds a runtime of its own, and its copy of the
+// parent's permits may be held by derivations that no thread there will finish.
+struct RuntimePermits {
+  RuntimePermits(const veltrano::runtime::Runtime* owner, std::size_t permits)
+      : runtime(owner), semaphore(permits) {}
+  const veltrano::runtime::Runtime* const runtime;
+  veltrano::runtime::AsyncSemaphore semaphore;
+};
+
+// Never destroyed: worker threads may still be deriving while static destructors run at exit, and
+// runtimes are never destroyed either, so no later runtime can share an address with an old one.
+constinit std::atomic<RuntimePermits*> current_permits{nullptr};
+
+// Sized by the process's runtime (built if need be), whichever runtime runs the caller.
 veltrano::runtime::AsyncSemaphore& derivation_permits() {
-  static veltrano::runtime::AsyncSemaphore* const permits =
-      std::make_unique<veltrano::runtime::AsyncSemaphore>(
-          2 * veltrano::runtime::runtime().task_thread_count())
-          .release();
-  return *permits;
+  const veltrano::runtime::Runtime& workers = veltrano::runtime::runtime();
+  RuntimePermits* permits = current_permits.load(std::memory_order_acquire);
+  while (permits == nullptr || permits->runtime != &workers) {
+    auto fresh = std::make_unique<RuntimePermits>(&workers, 2 * workers.task_thread_count());
+    if (current_permits.compare_exchange_strong(permits, fresh.get(), std::memory_order_acq_rel)) {
+      permits = fresh.release();
+    }
+  }
+  return permits->semaphore;
 }
 
 }  // namespace

@@ -54,6 +54,8 @@ std::string work_memory_text(std::uint64_t n, std::uint32_t r) {
 
 }  // namespace
 
+void prepare_scrypt() noexcept { (void)sodium_ready(); }
+
 Result<void> scrypt(std::span<const std::uint8_t> passphrase, std::span<const std::uint8_t> salt,
                     std::uint64_t n, std::uint32_t r, std::uint32_t p,
                     std::span<std::uint8_t> out) {

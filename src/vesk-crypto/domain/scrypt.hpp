@@ -19,6 +19,9 @@ namespace vesk {
 //   a text naming the parameter for costs outside what libsodium computes: n not a power of two
 //     of at least 2 or above 2^31, r or p zero, r * p of 2^30 or more, out longer than
 //     32 * (2^32 - 1) bytes.
+// Initialises libsodium for the process, which scrypt() otherwise does on its first call.
+void prepare_scrypt() noexcept;
+
 Result<void> scrypt(std::span<const std::uint8_t> passphrase, std::span<const std::uint8_t> salt,
                     std::uint64_t n, std::uint32_t r, std::uint32_t p, std::span<std::uint8_t> out);
 
