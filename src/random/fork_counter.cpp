@@ -7,7 +7,8 @@
 #include <new>
 #include <system_error>
 
-#include "base/mutex.hpp"
+#include "base/thread_annotations.hpp"
+#include "random/kernel_seed.hpp"
 
 namespace veltrano::random {
 
@@ -24,15 +25,26 @@ static_assert(ForkCounter::is_always_lock_free, "the fork hooks may take no lock
 static_assert(std::atomic<std::uint32_t>::is_always_lock_free);
 using detail::wipe_on_fork_mark;
 
-// Any change of the counter makes a generator reseed.
-void on_fork() noexcept { process_fork_counter.fetch_add(1, std::memory_order_relaxed); }
+// Any change of the counter makes a generator reseed. The seed reader's mutex is held across
+// fork(): taken before it, released on both sides after it, so the child never finds it held by
+// a thread it does not have.
+void before_fork() noexcept VELTRANO_NO_THREAD_SAFETY_ANALYSIS {
+  kernel_seed_reader().lock_for_fork();
+  process_fork_counter.fetch_add(1, std::memory_order_relaxed);
+}
+
+void in_parent_after_fork() noexcept VELTRANO_NO_THREAD_SAFETY_ANALYSIS {
+  process_fork_counter.fetch_add(1, std::memory_order_relaxed);
+  kernel_seed_reader().unlock_after_fork();
+}
 
 // The child's handler also re-arms the mark: this fork is counted already.
-void on_fork_in_child() noexcept {
-  on_fork();
+void in_child_after_fork() noexcept VELTRANO_NO_THREAD_SAFETY_ANALYSIS {
+  process_fork_counter.fetch_add(1, std::memory_order_relaxed);
   if (std::atomic<std::uint32_t>* mark = wipe_on_fork_mark.load(std::memory_order_relaxed)) {
     mark->store(1, std::memory_order_release);
   }
+  kernel_seed_reader().unlock_after_fork();
 }
 
 void arm_wipe_on_fork_mark() {
@@ -51,24 +63,33 @@ void arm_wipe_on_fork_mark() {
   wipe_on_fork_mark.store(mark, std::memory_order_release);
 }
 
+// The outcome of the registration, made on first use. A function-local static so that a call
+// from another library's static initialiser still finds it made.
+int fork_hooks_error() {
+  static const int error = [] {
+    const int refused = pthread_atfork(before_fork, in_parent_after_fork, in_child_after_fork);
+    if (refused == 0) {
+      arm_wipe_on_fork_mark();
+    }
+    return refused;
+  }();
+  return error;
+}
+
+// Made when the library is loaded, before any of its threads exists: made lazily, on a first
+// fill, a fork landing during it would leave the child waiting for a guard or a mutex held by a
+// thread it does not have.
+[[maybe_unused]] const int fork_hooks_registered = fork_hooks_error();
+
 }  // namespace
 
 ForkCounter& fork_counter() noexcept { return process_fork_counter; }
 
 RandomResult<void> install_fork_hooks() {
-  // A mutex rather than std::call_once, whose failing path is unreliable in some C++ libraries.
-  static constinit Mutex mutex;
-  static constinit bool installed VELTRANO_GUARDED_BY(mutex) = false;
-  MutexLock lock(mutex);
-  if (installed) {
-    return {};
-  }
-  if (const int error = pthread_atfork(on_fork, on_fork, on_fork_in_child); error != 0) {
+  if (const int error = fork_hooks_error(); error != 0) {
     return RandomError("could not register fork handlers",
                        std::error_code(error, std::system_category()));
   }
-  arm_wipe_on_fork_mark();
-  installed = true;
   return {};
 }
 

@@ -1,5 +1,5 @@
 // The process-wide fork counter and the fork hooks that advance it.
-// Thread-safe: the counter is atomic and the hooks are registered once per process.
+// Thread-safe: the counter is atomic and the hooks are registered once, when the library loads.
 #pragma once
 
 #include <atomic>
@@ -15,9 +15,11 @@ using ForkCounter = std::atomic<std::uint64_t>;
 // so each fork adds 2 on either side. Generators compare their mark with it to notice a fork.
 ForkCounter& fork_counter() noexcept;
 
-// Registers the hooks that advance fork_counter(), once per process, and arms the check below;
-// later calls return at once. The error, if the C library refuses the hooks, is "could not register
-// fork handlers: " and the error's description; a later call tries again.
+// The hooks that advance fork_counter() (and hold the kernel seed reader's mutex across fork())
+// are registered when the library loads, before any thread can fork while another registers
+// them; the check for forks that run no hooks is armed then too. This returns the outcome: the
+// error, if the C library refused the hooks, is "could not register fork handlers: " and the
+// error's description, and stays so for the life of the process.
 RandomResult<void> install_fork_hooks();
 
 namespace detail {
