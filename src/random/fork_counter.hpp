@@ -2,6 +2,8 @@
 // Thread-safe: the counter is atomic and the hooks are registered once, when the library loads.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstdint>
 
@@ -25,18 +27,27 @@ RandomResult<void> install_fork_hooks();
 namespace detail {
 // The word on the MADV_WIPEONFORK page, or null where the advice was refused or not yet armed.
 extern std::atomic<std::atomic<std::uint32_t>*> wipe_on_fork_mark;
+// Where the advice was refused: the process id forks were last counted for (at arming, or at the
+// last fork counted since). 0 until then, and wherever the mark is armed.
+extern std::atomic<pid_t> counted_pid;
 void count_unhooked_fork(std::atomic<std::uint32_t>& mark) noexcept;
+void count_unhooked_fork_by_pid() noexcept;
 }  // namespace detail
 
 // Advances fork_counter() once if this process is a child whose fork ran no fork hooks (a raw
 // fork system call), which the hooks alone would miss: a page advised MADV_WIPEONFORK reads as
-// zeros in every child. Where the kernel refuses that advice, only the hooks count. Inline, as
-// it runs on every fill.
+// zeros in every child. Where the kernel refuses that advice (before Linux 4.14, some seccomp
+// profiles), the process id is compared instead, at the cost of a getpid system call per fill.
+// Inline, as it runs on every fill.
 inline void notice_unhooked_fork() noexcept {
   std::atomic<std::uint32_t>* mark = detail::wipe_on_fork_mark.load(std::memory_order_acquire);
-  if (mark != nullptr && mark->load(std::memory_order_acquire) == 0) [[unlikely]] {
-    detail::count_unhooked_fork(*mark);
+  if (mark != nullptr) [[likely]] {
+    if (mark->load(std::memory_order_acquire) == 0) [[unlikely]] {
+      detail::count_unhooked_fork(*mark);
+    }
+    return;
   }
+  detail::count_unhooked_fork_by_pid();
 }
 
 }  // namespace veltrano::random

@@ -597,6 +597,108 @@ INSTANTIATE_TEST_SUITE_P(Errors, KernelSeedWithoutGetrandom, ::testing::Values(E
                            return info.param == ENOSYS ? "Enosys" : "Eperm";
                          });
 
+// Where the kernel refuses MADV_WIPEONFORK, a fork system call that runs no fork handlers is
+// noticed by the process id. The mark is armed when the library loads, so the refusal has to be
+// in place before that: the test binary runs itself again under a seccomp filter, and the copy
+// runs the trials below before main and reports them on its standard output.
+constexpr char kRawForkChild[] = "VELTRANO_RANDOM_TEST_RAW_FORK_CHILD";
+constexpr int kRawForkTrials = 100;
+constexpr std::uint32_t kWipeOnFork = 18;  // MADV_WIPEONFORK, missing from older headers
+
+// Draws `lead` bytes, forks by the system call, and draws 32 bytes on either side: true if the
+// two sides handed out the same bytes.
+bool repeats_across_raw_fork(std::size_t lead) {
+  Bytes before(lead);
+  (void)fill(before.data(), lead);
+  int fds[2];
+  if (::pipe(fds) != 0) {
+    return true;
+  }
+  const long pid = ::syscall(SYS_fork);
+  Bytes drawn(32);
+  (void)fill(drawn.data(), drawn.size());
+  if (pid == 0) {
+    _exit(::write(fds[1], drawn.data(), drawn.size()) == 32 ? 0 : 1);
+  }
+  ::close(fds[1]);
+  Bytes child(32);
+  const bool received = ::read(fds[0], child.data(), child.size()) == 32;
+  ::close(fds[0]);
+  ::waitpid(static_cast<pid_t>(pid), nullptr, 0);
+  return !received || slice(child, 0, 4) == slice(drawn, 0, 4) || child == drawn;
+}
+
+[[noreturn]] void run_raw_fork_trials() {
+  std::string report =
+      install_fork_hooks().ok() ? "hooks installed\n" : "hooks could not be installed\n";
+  if (detail::wipe_on_fork_mark.load() != nullptr) {
+    report += "MADV_WIPEONFORK was not refused\n";
+  }
+  // On a new thread, whose generator starts with an empty buffer: each fork finds some output
+  // buffered, or the buffer used up to its last word (the next fill refills it).
+  std::thread([&report] {
+    int buffered = 0;
+    int used_up = 0;
+    std::size_t words = 0;  // taken from the parent's generator since it was created
+    for (int trial = 0; trial < kRawForkTrials; ++trial) {
+      buffered += repeats_across_raw_fork(4);
+      words += 1 + 8;
+      const std::size_t to_end = (64 - words % 64) % 64;
+      used_up += repeats_across_raw_fork(4 * to_end);
+      words += to_end + 8;
+    }
+    report += "buffered: repeated " + std::to_string(buffered) + " of " +
+              std::to_string(kRawForkTrials) + "\n";
+    report += "used up: repeated " + std::to_string(used_up) + " of " +
+              std::to_string(kRawForkTrials) + "\n";
+  }).join();
+  const bool written =
+      ::write(STDOUT_FILENO, report.data(), report.size()) == static_cast<ssize_t>(report.size());
+  _exit(written ? 0 : 1);
+}
+
+[[maybe_unused]] const bool raw_fork_child = [] {
+  if (std::getenv(kRawForkChild) != nullptr) {
+    run_raw_fork_trials();
+  }
+  return false;
+}();
+
+TEST(RawForkWithoutWipeOnFork, ParentAndChildDrawDifferentBytes) {
+#if !defined(__x86_64__)
+  GTEST_SKIP() << "the seccomp filter and the fork system call number here are x86-64's";
+#endif
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(fds[1], STDOUT_FILENO);
+    if (!refuse_system_call(SYS_madvise, kWipeOnFork, EINVAL)) {
+      _exit(77);
+    }
+    ::setenv(kRawForkChild, "1", 1);
+    char self[] = "/proc/self/exe";
+    char* const argv[] = {self, nullptr};
+    ::execv(self, argv);
+    _exit(78);
+  }
+  ::close(fds[1]);
+  std::string report;
+  char chunk[256];
+  ssize_t got;
+  while ((got = ::read(fds[0], chunk, sizeof(chunk))) > 0 || (got < 0 && errno == EINTR)) {
+    report.append(chunk, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+  }
+  ::close(fds[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
+    GTEST_SKIP() << "seccomp filters are not available to refuse MADV_WIPEONFORK";
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  EXPECT_EQ(report, "hooks installed\nbuffered: repeated 0 of 100\nused up: repeated 0 of 100\n");
+}
+
 // A fork may come while another thread is inside the random source. The child has only the
 // forking thread, so a lock that any other thread held at that moment would stay held there for
 // ever. Here other threads call what every new generator calls first (install_fork_hooks) in a

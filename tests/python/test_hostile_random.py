@@ -1,6 +1,7 @@
-"""The random source where the sandbox refuses getrandom (a seccomp profile's EPERM, an old
-kernel's ENOSYS), so that seeds come from a kept "/dev/urandom" descriptor the program may close
-or replace."""
+"""The random source where the sandbox refuses what it would rather use: getrandom (a seccomp
+profile's EPERM, an old kernel's ENOSYS), so that seeds come from a kept "/dev/urandom"
+descriptor the program may close or replace, and MADV_WIPEONFORK, so that a fork system call
+that runs none of libc's fork handlers must be noticed some other way."""
 import errno
 import os
 
@@ -132,3 +133,45 @@ def test_new_threads_seed_from_the_device_after_its_descriptor_is_closed(
         # The program's file is left alone: not read from, not closed.
         expected += ["bytes read from the other file: 0", "other file still open: True"]
     assert result.stdout.splitlines() == expected
+
+
+# argv: the number of trials. Each draws before the fork, so the parent's generator has output
+# buffered (at a different position each time, sometimes none) when the raw fork copies it.
+RAW_FORKS_WITHOUT_WIPE = SECCOMP + r"""
+refuse([(SYS_MADVISE, MADV_WIPEONFORK, 22)])  # EINVAL, as kernels before 4.14 answer
+import mmap, os
+""" + DERIVE + r"""
+libc = ctypes.CDLL(None, use_errno=True)
+page = mmap.mmap(-1, mmap.PAGESIZE)
+address = ctypes.addressof(ctypes.c_char.from_buffer(page))
+refused = libc.madvise(ctypes.c_void_p(address), ctypes.c_size_t(mmap.PAGESIZE), MADV_WIPEONFORK)
+print("MADV_WIPEONFORK refused:", refused != 0 and ctypes.get_errno() == 22)
+
+raw = ctypes.PyDLL(None)  # holds the interpreter lock across the call
+SYS_FORK = 57  # the raw system call runs none of libc's fork handlers
+repeated = 0
+trials = int(sys.argv[1])
+for trial in range(trials):
+    veltrano.encrypt(b"a few bytes drawn before the fork", key)
+    read_end, write_end = os.pipe()
+    pid = raw.syscall(SYS_FORK)
+    if pid == 0:
+        os.write(write_end, veltrano.encrypt(b"x", key)[0].as_bytes() + veltrano.Salt.generate().as_bytes())
+        os._exit(0)
+    os.close(write_end)
+    mine = veltrano.encrypt(b"x", key)[0].as_bytes() + veltrano.Salt.generate().as_bytes()
+    theirs = os.read(read_end, 64)
+    os.close(read_end)
+    os.waitpid(pid, 0)
+    repeated += len(theirs) != 44 or theirs[:12] == mine[:12] or theirs[12:] == mine[12:]
+print("repeated", repeated, "of", trials)
+"""
+
+
+def test_raw_fork_without_wipe_on_fork_never_repeats_a_nonce(run_python):
+    trials = 200
+    result = run_python(RAW_FORKS_WITHOUT_WIPE, trials, timeout=TIMEOUT)
+    assert result.returncode == 0, result.stderr
+    if result.stdout == "no seccomp\n":
+        pytest.skip("seccomp filters are not available to refuse MADV_WIPEONFORK")
+    assert result.stdout.splitlines() == ["MADV_WIPEONFORK refused: True", f"repeated 0 of {trials}"]
