@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -47,6 +48,12 @@ std::error_code read_fully(SeedSpan out, ReadSome read_some) {
   return {};
 }
 
+std::error_code read_descriptor(int fd, SeedSpan out) {
+  return read_fully(out, [fd](std::uint8_t* buffer, std::size_t length) -> long {
+    return ::read(fd, buffer, length);
+  });
+}
+
 }  // namespace
 
 bool KernelSeedReader::getrandom_usable() {
@@ -67,41 +74,83 @@ std::error_code KernelSeedReader::read(SeedSpan out) {
   return read_fully(out, getrandom_call);
 }
 
-std::error_code KernelSeedReader::open_device(int& fd) {
+std::error_code KernelSeedReader::open_device(Device& device) {
   // Reading "/dev/urandom" never blocks, even before the pool is initialised; "/dev/random"
   // turns readable only once it is, so waiting on it first keeps early seeds sound.
-  int random_fd = -1;
-  if (std::error_code error = open_retrying("/dev/random", random_fd)) {
+  if (!pool_ready_.load(std::memory_order_acquire)) {
+    int random_fd = -1;
+    if (std::error_code error = open_retrying("/dev/random", random_fd)) {
+      return error;
+    }
+    pollfd wait_for = {random_fd, POLLIN, 0};
+    int ready;
+    do {
+      ready = ::poll(&wait_for, 1, -1);
+    } while (ready < 0 && (errno == EINTR || errno == EAGAIN));
+    const int poll_errno = errno;
+    ::close(random_fd);
+    if (ready < 0) {
+      return os_error(poll_errno);
+    }
+  }
+  int fd = -1;
+  if (std::error_code error = open_retrying("/dev/urandom", fd)) {
     return error;
   }
-  pollfd wait_for = {random_fd, POLLIN, 0};
-  int ready;
-  do {
-    ready = ::poll(&wait_for, 1, -1);
-  } while (ready < 0 && (errno == EINTR || errno == EAGAIN));
-  const int poll_errno = errno;
-  ::close(random_fd);
-  if (ready < 0) {
-    return os_error(poll_errno);
+  struct stat status;
+  int error = ::fstat(fd, &status) == 0 ? 0 : errno;
+  if (error == 0 && !S_ISCHR(status.st_mode)) {
+    error = ENODEV;  // not the kernel's device (a file planted in a chroot, say): never a seed
   }
-  return open_retrying("/dev/urandom", fd);
+  if (error != 0) {
+    ::close(fd);
+    return os_error(error);
+  }
+  pool_ready_.store(true, std::memory_order_release);
+  device = {fd, status.st_dev, status.st_ino, status.st_rdev};
+  return {};
+}
+
+bool KernelSeedReader::still_open(const Device& device) {
+  struct stat status;
+  return device.fd >= 0 && ::fstat(device.fd, &status) == 0 && S_ISCHR(status.st_mode) &&
+         status.st_dev == device.dev && status.st_ino == device.ino &&
+         status.st_rdev == device.rdev;
 }
 
 std::error_code KernelSeedReader::read_device(SeedSpan out) {
-  int fd;
+  // The mutex guards only the kept record: nothing that can block (the first open's wait for the
+  // pool, a read) runs under it, so a fork, which takes it, never waits long.
+  Device kept;
+  std::uint64_t kept_generation;
   {
     MutexLock lock(device_mutex_);
-    if (device_fd_ < 0) {
-      if (std::error_code error = open_device(device_fd_)) {
-        device_fd_ = -1;
-        return error;
-      }
-    }
-    fd = device_fd_;
+    kept = device_;
+    kept_generation = device_generation_;
   }
-  return read_fully(out, [fd](std::uint8_t* buffer, std::size_t length) -> long {
-    return ::read(fd, buffer, length);
-  });
+  if (still_open(kept)) {
+    return read_descriptor(kept.fd, out);
+  }
+  Device opened;
+  if (std::error_code error = open_device(opened)) {
+    return error;
+  }
+  bool keeping = false;
+  {
+    MutexLock lock(device_mutex_);
+    // Another thread may have replaced the stale record meanwhile (with the very same number,
+    // even); then it keeps its own.
+    if (device_generation_ == kept_generation) {
+      device_ = opened;
+      ++device_generation_;
+      keeping = true;
+    }
+  }
+  const std::error_code error = read_descriptor(opened.fd, out);
+  if (!keeping) {
+    ::close(opened.fd);  // never published, so no other thread reads it
+  }
+  return error;
 }
 
 KernelSeedReader& kernel_seed_reader() noexcept { return process_reader; }

@@ -11,15 +11,20 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <memory>
+#include <optional>
 #include <set>
 #include <span>
 #include <stdexcept>
@@ -431,6 +436,95 @@ TEST(KernelSeed, DeviceFallbackKeepsOneCloseOnExecDescriptor) {
   ::close(opened[0]);
 }
 
+// The descriptor among `now` that is not among `before`, or -1 unless there is exactly one.
+int only_new_descriptor(const std::set<int>& now, const std::set<int>& before) {
+  std::vector<int> added;
+  std::ranges::set_difference(now, before, std::back_inserter(added));
+  return added.size() == 1 ? added[0] : -1;
+}
+
+// A file of zeros opened read-only, as the number `wanted` (which must be free).
+int open_zeros_as(int wanted) {
+  char path[] = "/tmp/veltrano-random-test-XXXXXX";
+  const int writer = ::mkstemp(path);
+  if (writer < 0) {
+    return -1;
+  }
+  const Bytes zeros(4096, 0);
+  const bool written = ::write(writer, zeros.data(), zeros.size()) == 4096;
+  ::close(writer);
+  std::vector<int> spare;
+  int fd = written ? ::open(path, O_RDONLY | O_CLOEXEC) : -1;
+  while (fd >= 0 && fd != wanted && spare.size() < 1000) {
+    spare.push_back(fd);
+    fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  }
+  for (int other : spare) {
+    ::close(other);
+  }
+  ::unlink(path);
+  return fd;
+}
+
+// What takes the kept descriptor's number after the program closes it: nothing, a file of zeros
+// or another character device that yields only zeros.
+enum class Replacement { kNothing, kFileOfZeros, kDevZero };
+
+class KeptDeviceClosedByTheProgram : public ::testing::TestWithParam<Replacement> {};
+
+TEST_P(KeptDeviceClosedByTheProgram, NextReadReopensTheDevice) {
+  KernelSeedReader reader;
+  const std::set<int> before = urandom_descriptors();
+  std::array<std::uint8_t, kSeedBytes> first, second, third;
+  ASSERT_FALSE(reader.read_device(first));
+  const int kept = only_new_descriptor(urandom_descriptors(), before);
+  ASSERT_GE(kept, 0);
+  ASSERT_EQ(::close(kept), 0);
+  int other = -1;
+  if (GetParam() == Replacement::kFileOfZeros) {
+    other = open_zeros_as(kept);
+  } else if (GetParam() == Replacement::kDevZero) {
+    other = ::open("/dev/zero", O_RDONLY | O_CLOEXEC);
+  }
+  if (GetParam() != Replacement::kNothing) {
+    ASSERT_EQ(other, kept) << "the number was not handed out again";
+  }
+
+  ASSERT_FALSE(reader.read_device(second));
+  const std::array<std::uint8_t, kSeedBytes> zeros{};
+  EXPECT_NE(second, zeros);
+  EXPECT_NE(second, first);
+  // The reader holds "/dev/urandom" again, and keeps it: the next read opens nothing more.
+  const int reopened = only_new_descriptor(urandom_descriptors(), before);
+  EXPECT_GE(reopened, 0);
+  EXPECT_TRUE(::fcntl(reopened, F_GETFD) & FD_CLOEXEC);
+  ASSERT_FALSE(reader.read_device(third));
+  EXPECT_NE(third, second);
+  EXPECT_EQ(only_new_descriptor(urandom_descriptors(), before), reopened);
+  if (other >= 0) {
+    // The program's descriptor is left alone: still open, never read from.
+    EXPECT_EQ(::fcntl(other, F_GETFD), FD_CLOEXEC);
+    EXPECT_EQ(::lseek(other, 0, SEEK_CUR), 0);
+    ::close(other);
+  }
+  ::close(reopened);
+}
+
+INSTANTIATE_TEST_SUITE_P(Replacements, KeptDeviceClosedByTheProgram,
+                         ::testing::Values(Replacement::kNothing, Replacement::kFileOfZeros,
+                                           Replacement::kDevZero),
+                         [](const auto& info) {
+                           switch (info.param) {
+                             case Replacement::kNothing:
+                               return "NotReused";
+                             case Replacement::kFileOfZeros:
+                               return "ReusedForAFile";
+                             case Replacement::kDevZero:
+                               return "ReusedForDevZero";
+                           }
+                           return "Unknown";
+                         });
+
 TEST(KernelSeed, SuccessiveSeedsDiffer) {
   std::array<std::uint8_t, kSeedBytes> first, second;
   ASSERT_FALSE(read_kernel_seed(first));
@@ -438,18 +532,32 @@ TEST(KernelSeed, SuccessiveSeedsDiffer) {
   EXPECT_NE(first, second);
 }
 
-// Makes getrandom fail with `error` in this process. False if seccomp filters are unavailable.
-bool deny_getrandom(int error) {
-  sock_filter filter[] = {
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+// Makes the system call `number` fail with `error` in this process and its children, or only
+// those calls of it whose third argument is `third_argument`. False if seccomp filters are
+// unavailable. The filter is written for x86-64.
+bool refuse_system_call(std::uint32_t number, std::optional<std::uint32_t> third_argument,
+                        int error) {
+  constexpr std::uint32_t kLoad = BPF_LD | BPF_W | BPF_ABS;
+  constexpr std::uint32_t kJumpIfEqual = BPF_JMP | BPF_JEQ | BPF_K;
+  const auto refuse = SECCOMP_RET_ERRNO | static_cast<std::uint32_t>(error);
+  // The third argument's low half: all an int parameter such as madvise's advice carries.
+  constexpr std::uint32_t kThirdArgument = offsetof(seccomp_data, args) + 2 * sizeof(std::uint64_t);
+  std::vector<sock_filter> filter = {
+      BPF_STMT(kLoad, offsetof(seccomp_data, arch)),
+      BPF_JUMP(kJumpIfEqual, AUDIT_ARCH_X86_64, 1, 0),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_getrandom, 0, 1),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<std::uint32_t>(error)),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(kLoad, offsetof(seccomp_data, nr)),
   };
-  sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+  if (third_argument) {
+    filter.push_back(BPF_JUMP(kJumpIfEqual, number, 0, 3));
+    filter.push_back(BPF_STMT(kLoad, kThirdArgument));
+    filter.push_back(BPF_JUMP(kJumpIfEqual, *third_argument, 0, 1));
+  } else {
+    filter.push_back(BPF_JUMP(kJumpIfEqual, number, 0, 1));
+  }
+  filter.push_back(BPF_STMT(BPF_RET | BPF_K, refuse));
+  filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+  sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
   return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
          ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
@@ -464,7 +572,7 @@ TEST_P(KernelSeedWithoutGetrandom, FallsBackToTheDevice) {
   // Byte 0: 1 if the filter is in place; byte 1: getrandom judged usable; then two seeds.
   const Bytes report = in_child([error] {
     Bytes out(2 + 2 * kSeedBytes, 0);
-    if (!deny_getrandom(error)) {
+    if (!refuse_system_call(SYS_getrandom, std::nullopt, error)) {
       return out;
     }
     out[0] = 1;
@@ -488,6 +596,169 @@ INSTANTIATE_TEST_SUITE_P(Errors, KernelSeedWithoutGetrandom, ::testing::Values(E
                          [](const auto& info) {
                            return info.param == ENOSYS ? "Enosys" : "Eperm";
                          });
+
+// Where the kernel refuses MADV_WIPEONFORK, a fork system call that runs no fork handlers is
+// noticed by the process id. The mark is armed when the library loads, so the refusal has to be
+// in place before that: the test binary runs itself again under a seccomp filter, and the copy
+// runs the trials below before main and reports them on its standard output.
+constexpr char kRawForkChild[] = "VELTRANO_RANDOM_TEST_RAW_FORK_CHILD";
+constexpr int kRawForkTrials = 100;
+constexpr std::uint32_t kWipeOnFork = 18;  // MADV_WIPEONFORK, missing from older headers
+
+// Draws `lead` bytes, forks by the system call, and draws 32 bytes on either side: true if the
+// two sides handed out the same bytes.
+bool repeats_across_raw_fork(std::size_t lead) {
+  Bytes before(lead);
+  (void)fill(before.data(), lead);
+  int fds[2];
+  if (::pipe(fds) != 0) {
+    return true;
+  }
+  const long pid = ::syscall(SYS_fork);
+  Bytes drawn(32);
+  (void)fill(drawn.data(), drawn.size());
+  if (pid == 0) {
+    _exit(::write(fds[1], drawn.data(), drawn.size()) == 32 ? 0 : 1);
+  }
+  ::close(fds[1]);
+  Bytes child(32);
+  const bool received = ::read(fds[0], child.data(), child.size()) == 32;
+  ::close(fds[0]);
+  ::waitpid(static_cast<pid_t>(pid), nullptr, 0);
+  return !received || slice(child, 0, 4) == slice(drawn, 0, 4) || child == drawn;
+}
+
+[[noreturn]] void run_raw_fork_trials() {
+  std::string report =
+      install_fork_hooks().ok() ? "hooks installed\n" : "hooks could not be installed\n";
+  if (detail::wipe_on_fork_mark.load() != nullptr) {
+    report += "MADV_WIPEONFORK was not refused\n";
+  }
+  // On a new thread, whose generator starts with an empty buffer: each fork finds some output
+  // buffered, or the buffer used up to its last word (the next fill refills it).
+  std::thread([&report] {
+    int buffered = 0;
+    int used_up = 0;
+    std::size_t words = 0;  // taken from the parent's generator since it was created
+    for (int trial = 0; trial < kRawForkTrials; ++trial) {
+      buffered += repeats_across_raw_fork(4);
+      words += 1 + 8;
+      const std::size_t to_end = (64 - words % 64) % 64;
+      used_up += repeats_across_raw_fork(4 * to_end);
+      words += to_end + 8;
+    }
+    report += "buffered: repeated " + std::to_string(buffered) + " of " +
+              std::to_string(kRawForkTrials) + "\n";
+    report += "used up: repeated " + std::to_string(used_up) + " of " +
+              std::to_string(kRawForkTrials) + "\n";
+  }).join();
+  const bool written =
+      ::write(STDOUT_FILENO, report.data(), report.size()) == static_cast<ssize_t>(report.size());
+  _exit(written ? 0 : 1);
+}
+
+[[maybe_unused]] const bool raw_fork_child = [] {
+  if (std::getenv(kRawForkChild) != nullptr) {
+    run_raw_fork_trials();
+  }
+  return false;
+}();
+
+TEST(RawForkWithoutWipeOnFork, ParentAndChildDrawDifferentBytes) {
+#if !defined(__x86_64__)
+  GTEST_SKIP() << "the seccomp filter and the fork system call number here are x86-64's";
+#endif
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(fds[1], STDOUT_FILENO);
+    if (!refuse_system_call(SYS_madvise, kWipeOnFork, EINVAL)) {
+      _exit(77);
+    }
+    ::setenv(kRawForkChild, "1", 1);
+    char self[] = "/proc/self/exe";
+    char* const argv[] = {self, nullptr};
+    ::execv(self, argv);
+    _exit(78);
+  }
+  ::close(fds[1]);
+  std::string report;
+  char chunk[256];
+  ssize_t got;
+  while ((got = ::read(fds[0], chunk, sizeof(chunk))) > 0 || (got < 0 && errno == EINTR)) {
+    report.append(chunk, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+  }
+  ::close(fds[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
+    GTEST_SKIP() << "seccomp filters are not available to refuse MADV_WIPEONFORK";
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  EXPECT_EQ(report, "hooks installed\nbuffered: repeated 0 of 100\nused up: repeated 0 of 100\n");
+}
+
+// A fork may come while another thread is inside the random source. The child has only the
+// forking thread, so a lock that any other thread held at that moment would stay held there for
+// ever. Here other threads call what every new generator calls first (install_fork_hooks) in a
+// tight loop while this one forks, and each child does the same under an alarm. A registration
+// behind a mutex taken on every call hung 67 to 88 of the 200 children in each of three runs.
+TEST(Fill, ForkWhileOtherThreadsStartGeneratorsLeavesTheChildUsable) {
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> busy;
+  for (int i = 0; i < 2; ++i) {
+    busy.emplace_back([&stop] {
+      while (!stop.load(std::memory_order_relaxed)) {
+        (void)install_fork_hooks();
+      }
+    });
+  }
+  constexpr int kForks = 200;
+  int stuck = 0;
+  for (int i = 0; i < kForks; ++i) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::alarm(2);  // a child that waits for a lock nobody will release dies of SIGALRM
+      _exit(install_fork_hooks().ok() && !fill_bytes(32).empty() ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    stuck += !(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  stop = true;
+  for (std::thread& thread : busy) {
+    thread.join();
+  }
+  EXPECT_EQ(stuck, 0) << "children that could not draw, of " << kForks;
+}
+
+// A fork that starts while another thread is inside the device mutex waits for it: the child
+// must not inherit the mutex held by a thread it does not have. The other thread holds it for
+// 100 ms, so the fork starts while it is held unless this thread is delayed that long.
+TEST(KernelSeed, ForkWaitsForTheDeviceMutex) {
+  KernelSeedReader& reader = kernel_seed_reader();
+  std::atomic<bool> held{false};
+  std::thread holder([&] {
+    reader.lock_for_fork();
+    held = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    reader.unlock_after_fork();
+  });
+  while (!held) {
+    std::this_thread::yield();
+  }
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::alarm(2);
+    std::array<std::uint8_t, kSeedBytes> seed;
+    _exit(reader.read_device(seed) ? 1 : 0);
+  }
+  holder.join();
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+}
 
 }  // namespace
 }  // namespace veltrano::random
