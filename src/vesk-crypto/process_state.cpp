@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <exception>
 
-#include "random/fork_counter.hpp"
 #include "vesk-crypto/aead.hpp"
 #include "vesk-crypto/domain/pbkdf2.hpp"
 #include "vesk-crypto/domain/scrypt.hpp"
@@ -13,8 +12,6 @@
 namespace vesk {
 
 void prepare_process_state() noexcept {
-  // The random source's fork hooks, which its first fill on any thread would otherwise install.
-  (void)veltrano::random::install_fork_hooks();
   init_libcrypto_for_life();
   prepare_aead();
   prepare_scrypt();
