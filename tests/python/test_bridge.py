@@ -123,7 +123,8 @@ def test_worker_threads_setting_and_names(run_python):
     assert result.stdout.split() == ["0", "3"]
 
 
-@pytest.mark.parametrize("value", ["0", "abc", "-1", "99999999999999999999999"])
+@pytest.mark.parametrize("value", ["0", "abc", "-1", "99999999999999999999999",
+                                   "18446744073709551615"])
 def test_invalid_worker_threads_setting_fails_every_call(value, run_python):
     result = run_python("""
         import asyncio, veltrano
@@ -141,6 +142,9 @@ def test_invalid_worker_threads_setting_fails_every_call(value, run_python):
     assert first.startswith('PanicException | "VELTRANO_WORKER_THREADS"')
     if value == "0":
         assert first == 'PanicException | "VELTRANO_WORKER_THREADS" cannot be set to 0'
+    elif value == "18446744073709551615":  # parses, but 512 plus it does not fit
+        assert first == ('PanicException | "VELTRANO_WORKER_THREADS" is too large: 512 plus it must '
+                         'fit in usize, value: 18446744073709551615')
     else:
         assert " must be usize, error: " in first and first.endswith(f", value: {value}")
     assert second.startswith("PanicException | ")
