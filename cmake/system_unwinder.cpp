@@ -6,11 +6,13 @@
 // personality routine with libgcc_s's unwind contexts. Those can only be read and changed through
 // libgcc_s itself, so the module uses no unwinder of its own (a statically linked one, LLVM's or
 // GCC's, would misread them). glibc loads libgcc_s the same way, on demand, rather than needing it.
+// Without libgcc_s nothing may throw: the failure is recorded here, and the module's init
+// functions turn it into ImportError before running any other code.
 #include <dlfcn.h>
-#include <unistd.h>
 #include <unwind.h>
 
-#include <cstdlib>
+#include <cstdint>
+#include <cstdio>
 
 namespace {
 
@@ -27,18 +29,25 @@ struct SystemUnwinder {
 
 SystemUnwinder unwinder;
 
-[[noreturn]] void missing_unwinder() {
-  static const char kMessage[] = "veltrano: libgcc_s.so.1 must be installed to unwind\n";
-  ssize_t written = write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
-  (void)written;
-  std::abort();
+// Why the unwinder could not be loaded; empty when it was. Written only by the constructor below,
+// before the interpreter can call into the module.
+char load_error[512];
+
+// Records what is missing, with the loader's own reason.
+void record_missing_unwinder(const char* what) {
+  const char* reason = dlerror();
+  std::snprintf(load_error, sizeof load_error, "veltrano needs libgcc_s.so.1 to unwind, and %s: %s",
+                what, reason != nullptr ? reason : "no reason given");
 }
 
+// Keeps the first failure: later look-ups would overwrite dlerror's text with their own.
 template <typename Function>
 void look_up(void* library, const char* name, Function& function) {
   function = reinterpret_cast<Function>(dlsym(library, name));
-  if (function == nullptr) {
-    missing_unwinder();
+  if (function == nullptr && load_error[0] == '\0') {
+    char what[128];
+    std::snprintf(what, sizeof what, "it has no %s", name);
+    record_missing_unwinder(what);
   }
 }
 
@@ -46,7 +55,8 @@ void look_up(void* library, const char* name, Function& function) {
 __attribute__((constructor)) void load_system_unwinder() {
   void* library = dlopen("libgcc_s.so.1", RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
   if (library == nullptr) {
-    missing_unwinder();
+    record_missing_unwinder("it could not be loaded");
+    return;
   }
   look_up(library, "_Unwind_Resume_or_Rethrow", unwinder.resume_or_rethrow);
   look_up(library, "_Unwind_Resume", unwinder.resume);
@@ -61,6 +71,12 @@ __attribute__((constructor)) void load_system_unwinder() {
 }  // namespace
 
 extern "C" {
+
+// Declared weak in src/bindings/module.cpp, whose init functions raise ImportError with this text
+// instead of running: null when the unwinder is loaded.
+const char* veltrano_unwinder_load_error() noexcept {
+  return load_error[0] != '\0' ? load_error : nullptr;
+}
 
 // libc++abi raises through here both a new exception (private_1 is zero, so this is a plain raise)
 // and a rethrown one. A rethrown forced unwind (a catch-all that passes it on) must go on as a

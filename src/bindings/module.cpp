@@ -84,11 +84,38 @@ Expected<PyRef> initialise() {
 }  // namespace
 }  // namespace veltrano::bindings
 
+// Defined only in static libc++ builds (cmake/system_unwinder.cpp): why the system's unwinder
+// could not be loaded, or null. Elsewhere the weak reference stays null.
+extern "C" [[gnu::weak, gnu::visibility("hidden")]] const char*
+veltrano_unwinder_load_error() noexcept;
+
+namespace {
+
+// Without an unwinder the first C++ exception would end the process: the import fails instead,
+// with ImportError set, before any code that could throw. Returns whether it failed.
+bool refuse_without_unwinder() noexcept {
+  const char* error =
+      veltrano_unwinder_load_error != nullptr ? veltrano_unwinder_load_error() : nullptr;
+  if (error == nullptr) {
+    return false;
+  }
+  PyErr_Format(PyExc_ImportError, "%s", error);
+  return true;
+}
+
+}  // namespace
+
 PyMODINIT_FUNC PyInit_veltrano(void) {
+  if (refuse_without_unwinder()) {
+    return nullptr;
+  }
   return veltrano::bindings::call_guard(veltrano::bindings::initialise);
 }
 
 // The bridge's companion module; `import veltrano` also registers it in sys.modules.
 PyMODINIT_FUNC PyInit_veltrano_async(void) {
+  if (refuse_without_unwinder()) {
+    return nullptr;
+  }
   return veltrano::bindings::call_guard(veltrano::bindings::bridge::create_async_module);
 }

@@ -11,6 +11,7 @@
 
 #include "base/fault.hpp"
 #include "runtime/cgroup_quota.hpp"
+#include "runtime/runtime.hpp"
 #include "runtime/utf8.hpp"
 
 namespace veltrano::runtime {
@@ -74,6 +75,12 @@ std::optional<std::size_t> parse_worker_threads(std::optional<std::string_view> 
   }
   if (*value == 0) {
     throw Fault(quoted_variable() + " cannot be set to 0");
+  }
+  // The pool's limit is this many threads beyond the task threads; a wrapped sum would be tiny.
+  constexpr std::size_t kBeyond = Runtime::kPoolThreadsBeyondTaskThreads;
+  if (*value > std::numeric_limits<std::size_t>::max() - kBeyond) {
+    throw Fault(quoted_variable() + " is too large: " + std::to_string(kBeyond) +
+                " plus it must fit in usize, value: " + std::string(*raw));
   }
   return value;
 }

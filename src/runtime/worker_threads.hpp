@@ -14,7 +14,8 @@ namespace veltrano::runtime {
 inline constexpr char kWorkerThreadsVariable[] = "VELTRANO_WORKER_THREADS";
 
 // Parses the raw value of "VELTRANO_WORKER_THREADS": ASCII digits with an optional leading "+",
-// no overflow, not 0. Returns nullopt when the variable is unset. Throws Fault, with a text that
+// no overflow, not 0, and small enough that the blocking pool's limit (512 plus it) fits in
+// size_t. Returns nullopt when the variable is unset. Throws Fault, with a text that
 // starts with the quoted variable name, for a refused value.
 std::optional<std::size_t> parse_worker_threads(std::optional<std::string_view> raw);
 

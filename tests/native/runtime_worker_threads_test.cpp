@@ -26,7 +26,17 @@ TEST(ParseWorkerThreads, AcceptsDigitsWithOptionalPlus) {
   EXPECT_EQ(parse_worker_threads("2"), 2u);
   EXPECT_EQ(parse_worker_threads("+7"), 7u);
   EXPECT_EQ(parse_worker_threads("0012"), 12u);
-  EXPECT_EQ(parse_worker_threads("18446744073709551615"), 18446744073709551615u);
+}
+
+TEST(ParseWorkerThreads, RefusesAValueThePoolLimitCannotHold) {
+  // The blocking pool's limit is 512 plus the value: the largest accepted value leaves it at the
+  // top of size_t, one more would wrap it.
+  EXPECT_EQ(parse_worker_threads("18446744073709551103"), 18446744073709551103u);
+  EXPECT_EQ(parse_worker_threads("+18446744073709551103"), 18446744073709551103u);
+  const std::string prefix =
+      "\"VELTRANO_WORKER_THREADS\" is too large: 512 plus it must fit in usize, value: ";
+  EXPECT_EQ(refusal("18446744073709551104"), prefix + "18446744073709551104");
+  EXPECT_EQ(refusal("+18446744073709551615"), prefix + "+18446744073709551615");
 }
 
 TEST(ParseWorkerThreads, RefusesZero) {

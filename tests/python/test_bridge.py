@@ -123,7 +123,8 @@ def test_worker_threads_setting_and_names(run_python):
     assert result.stdout.split() == ["0", "3"]
 
 
-@pytest.mark.parametrize("value", ["0", "abc", "-1", "99999999999999999999999"])
+@pytest.mark.parametrize("value", ["0", "abc", "-1", "99999999999999999999999",
+                                   "18446744073709551615"])
 def test_invalid_worker_threads_setting_fails_every_call(value, run_python):
     result = run_python("""
         import asyncio, veltrano
@@ -141,6 +142,9 @@ def test_invalid_worker_threads_setting_fails_every_call(value, run_python):
     assert first.startswith('PanicException | "VELTRANO_WORKER_THREADS"')
     if value == "0":
         assert first == 'PanicException | "VELTRANO_WORKER_THREADS" cannot be set to 0'
+    elif value == "18446744073709551615":  # parses, but 512 plus it does not fit
+        assert first == ('PanicException | "VELTRANO_WORKER_THREADS" is too large: 512 plus it must '
+                         'fit in usize, value: 18446744073709551615')
     else:
         assert " must be usize, error: " in first and first.endswith(f", value: {value}")
     assert second.startswith("PanicException | ")
@@ -282,3 +286,133 @@ def test_a_thread_keeps_one_thread_state_for_its_sections(testing):
     ids, before, after = testing.sections_on_a_new_thread(5)
     assert len(ids) == 5 and len(set(ids)) == 1  # created once, reused by every later section
     assert after == before  # and released when the thread ended
+
+
+# A loop whose methods misbehave on the worker threads that complete its futures. Whatever they
+# raise, SystemExit included, goes to sys.unraisablehook: it must neither end the process nor a
+# worker thread (a single task thread would then leave every later derivation hanging).
+HOSTILE_LOOP = r"""
+import asyncio, builtins, hashlib, sys, threading, time
+import veltrano
+
+WHERE, RAISED = sys.argv[1], getattr(builtins, sys.argv[2])
+DERIVATIONS = 20
+MAIN = threading.get_ident()
+SCRYPT = veltrano.DeriveKeyOptions("scrypt")
+salt = veltrano.Salt(bytes(32))
+
+reports, hooked = [], []
+sys.unraisablehook = lambda report: reports.append(
+    f"{type(report.object).__name__} {type(report.exc_value).__name__}: {report.exc_value}")
+sys.excepthook = lambda kind, value, traceback: hooked.append(repr(value))
+
+def misbehave(name):
+    if threading.get_ident() == MAIN:
+        return
+    if name == WHERE:
+        raise RAISED(7)
+    if name == "call_soon_threadsafe" and WHERE == "is_closed":
+        raise ValueError(7)  # so that the bridge asks whether the loop is closed
+
+class HostileFuture(asyncio.Future):
+    def cancelled(self):
+        misbehave("cancelled")
+        return super().cancelled()
+    def __getattribute__(self, name):
+        if name in ("set_result", "set_exception"):
+            misbehave("set_result")
+        return super().__getattribute__(name)
+
+class HostileLoop(asyncio.SelectorEventLoop):
+    def create_future(self):
+        return HostileFuture(loop=self)
+    def call_soon_threadsafe(self, *args, **kwargs):
+        misbehave("call_soon_threadsafe")
+        return super().call_soon_threadsafe(*args, **kwargs)
+    def is_closed(self):
+        misbehave("is_closed")
+        return super().is_closed()
+
+loop = HostileLoop()
+async def start():
+    # Every other one fails at once: both set_result and set_exception completions are tried.
+    return [veltrano.derive_key("" if i % 2 else f"pw {i}", salt, SCRYPT) for i in range(DERIVATIONS)]
+futures = loop.run_until_complete(start())
+
+expected = DERIVATIONS * (2 if WHERE == "is_closed" else 1)
+deadline = time.monotonic() + 60
+while len(reports) < expected and time.monotonic() < deadline:
+    time.sleep(0.01)
+time.sleep(0.2)
+print("reports:", len(reports), sorted(set(reports)))
+loop.run_until_complete(asyncio.sleep(0.1))  # runs whatever completions got through
+outcomes = [type(f.exception()).__name__ if f.exception() else "Key" for f in futures if f.done()]
+print("completed:", sorted(set(outcomes)), len(outcomes))
+loop.close()
+
+async def again():
+    return await veltrano.derive_key("after", salt, SCRYPT)
+key = asyncio.run(again())
+print("derived:", key.as_bytes() == hashlib.scrypt(b"after", salt=bytes(32), n=32768, r=8, p=1,
+                                                    maxmem=64 << 20, dklen=32))
+print("hooked:", hooked)
+"""
+
+
+@pytest.mark.parametrize("where, raised, reports, completed", [
+    ("call_soon_threadsafe", "SystemExit", ["HostileLoop SystemExit: 7"], 0),
+    ("call_soon_threadsafe", "KeyboardInterrupt", ["HostileLoop KeyboardInterrupt: 7"], 0),
+    ("call_soon_threadsafe", "ValueError", ["HostileLoop ValueError: 7"], 0),
+    ("is_closed", "SystemExit", ["HostileLoop SystemExit: 7", "HostileLoop ValueError: 7"], 0),
+    ("set_result", "SystemExit", ["HostileFuture SystemExit: 7"], 0),
+    ("set_result", "BaseException", ["HostileFuture BaseException: 7"], 0),
+    # A failing cancelled() counts as "not cancelled": the completion still goes through.
+    ("cancelled", "SystemExit", ["HostileFuture SystemExit: 7"], 20),
+])
+def test_hostile_loop_on_the_worker_threads(where, raised, reports, completed, run_python):
+    result = run_python(HOSTILE_LOOP, where, raised, VELTRANO_WORKER_THREADS="1")
+    assert result.returncode == 0, result.stderr
+    count = 40 if where == "is_closed" else 20
+    assert result.stdout.splitlines() == [
+        f"reports: {count} {reports}",
+        f"completed: {['Key', 'ValueError'] if completed else []} {completed}",
+        "derived: True",
+        "hooked: []",
+    ], result.stderr
+    assert result.stderr == ""
+
+
+DONE_CALLBACK_ON_THE_LOOP = r"""
+import asyncio, sys, threading
+import veltrano
+
+MAIN = threading.get_ident()
+reports = []
+sys.unraisablehook = lambda report: reports.append(
+    f"{type(report.object).__name__} {type(report.exc_value).__name__}: {report.exc_value}")
+
+class HostileFuture(asyncio.Future):
+    def cancelled(self):
+        if threading.get_ident() == MAIN:  # the done callback's question, not the worker's
+            raise SystemExit(7)
+        return super().cancelled()
+
+async def main():
+    loop = asyncio.get_running_loop()
+    loop.create_future = lambda: HostileFuture(loop=loop)
+    options = veltrano.DeriveKeyOptions("pbkdf2")
+    futures = [veltrano.derive_key(f"pw {i}", veltrano.Salt(bytes(32)), options) for i in range(5)]
+    del loop.create_future
+    for future in futures:
+        future.cancel()
+    await asyncio.sleep(0.1)  # the done callbacks run, and ask cancelled()
+
+asyncio.run(main())
+print("reports:", len(reports), sorted(set(reports)))
+"""
+
+
+def test_done_callback_with_a_failing_cancelled(run_python):
+    result = run_python(DONE_CALLBACK_ON_THE_LOOP)
+    assert (result.returncode, result.stdout.strip(), result.stderr) == (
+        0, "reports: 5 ['HostileFuture SystemExit: 7']", "")

@@ -1,5 +1,6 @@
 """The release wheel on a machine without the crypto libraries: installed and used in a private mount
-namespace where the system's libcrypto, libargon2 and libsodium are hidden behind empty files."""
+namespace where the system's libcrypto, libargon2 and libsodium are hidden behind empty files; and
+on one without libgcc_s, where importing it raises ImportError instead of aborting."""
 import hashlib
 import json
 import os
@@ -94,3 +95,72 @@ def test_wheel_works_with_the_system_crypto_libraries_hidden(tmp_path):
     assert AESGCM(argon2id_key).decrypt(nonce, ciphertext + tag, None) == plaintext
     assert result["opened"] == plaintext.hex()
     assert result["tampered_error"] == "Authentication failed: data corrupted or wrong key"
+
+
+# Hides each given library behind /dev/null, then tries the import.
+WITHOUT_LIBGCC = """
+set -e
+python=$1 target=$2
+shift 2
+for library in "$@"; do mount --bind /dev/null "$library"; done
+exec "$python" -I -c "$0" "$target" "$@"
+"""
+IMPORT_WITHOUT_LIBGCC = """
+import ctypes, glob, importlib.machinery, importlib.util, os, sys
+sys.path.insert(0, sys.argv[1])
+try:
+    import veltrano
+except ImportError as error:
+    print("ImportError:", error)
+else:
+    print("imported", veltrano.__file__)
+# The same file's second init function, PyInit_veltrano_async.
+path, = glob.glob(os.path.join(sys.argv[1], "veltrano*.so"))
+loader = importlib.machinery.ExtensionFileLoader("veltrano_async", path)
+try:
+    importlib.util.module_from_spec(importlib.util.spec_from_loader("veltrano_async", loader))
+except ImportError as error:
+    print("ImportError:", error)
+else:
+    print("imported veltrano_async")
+for path in sys.argv[2:]:
+    try:
+        ctypes.CDLL(path)
+        print(path, "can still be loaded")
+    except OSError:
+        pass
+"""
+
+
+def libgcc_paths():
+    """Every file the dynamic loader could take libgcc_s.so.1 from, as real paths."""
+    listing = subprocess.run(["ldconfig", "-p"], capture_output=True, text=True, check=True).stdout
+    candidates = [path for name, arrow, path in (line.strip().partition(" => ") for line in listing.splitlines())
+                  if arrow and name.split()[0] == "libgcc_s.so.1"]
+    if shutil.which("gcc"):
+        candidates.append(subprocess.run(["gcc", "-print-file-name=libgcc_s.so.1"], capture_output=True,
+                                         text=True).stdout.strip())
+    folders = ["/lib", "/lib64", "/usr/lib", "/usr/lib64", "/lib/x86_64-linux-gnu", "/usr/lib/x86_64-linux-gnu",
+               *os.environ.get("LD_LIBRARY_PATH", "").split(":")]
+    candidates += [os.path.join(folder, "libgcc_s.so.1") for folder in folders if folder]
+    return sorted({os.path.realpath(path) for path in candidates if os.path.isabs(path) and os.path.isfile(path)})
+
+
+@pytest.mark.skipif(not WHEEL, reason="VELTRANO_RELEASE_WHEEL (the wheel to check) is not set; make test sets it")
+def test_import_without_libgcc_raises_import_error(tmp_path):
+    prefix = namespace_prefix()
+    hidden = libgcc_paths()
+    assert hidden, "ldconfig and gcc name no libgcc_s.so.1"
+    target = tmp_path / "site"
+    subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "--no-deps", "--no-index",
+                    "--disable-pip-version-check", "--target", str(target), WHEEL], check=True)
+
+    run = subprocess.run(prefix + ["sh", "-c", WITHOUT_LIBGCC, IMPORT_WITHOUT_LIBGCC, sys.executable, str(target),
+                                   *hidden], capture_output=True, text=True, timeout=60)
+    assert (run.returncode, run.stderr) == (0, ""), run.stderr
+    # Both init functions refuse, with dlerror's own text after the message; nothing else was
+    # printed, so every copy of the library was hidden.
+    message = "ImportError: veltrano needs libgcc_s.so.1 to unwind, and it could not be loaded: "
+    lines = run.stdout.splitlines()
+    assert len(lines) == 2 and lines[0] == lines[1], run.stdout
+    assert lines[0].startswith(message) and "libgcc_s.so.1" in lines[0][len(message):], run.stdout

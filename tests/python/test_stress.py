@@ -2,7 +2,6 @@
 encrypting and decrypting under shared and separate keys while an event loop runs and cancels
 derivations with a tiny switch interval, and derivations left pending on a loop that is closed."""
 import json
-import re
 
 TIMEOUT = 120  # a deadlock ends the scenario here; a normal run takes a few seconds
 
@@ -122,40 +121,33 @@ def test_threads_and_derivations_under_a_tiny_switch_interval(run_python):
 
 
 CLOSED_LOOP = r"""
-import asyncio, hashlib, sys, threading, time
+import asyncio, hashlib, sys, time
 import veltrano
 
 PBKDF2 = veltrano.DeriveKeyOptions("pbkdf2")
 salt = veltrano.Salt(bytes(32))
 
-class CountingStderr:
-    # Each derivation that ends prints the loop's refusal of its completion here, whole, from
-    # one worker thread. Threads printing at once interleave their pieces (and would lose
-    # updates of one shared text), so each thread's text is kept apart.
-    def __init__(self, stream):
-        self.stream, self.by_thread = stream, {}
-    @property
-    def refusals(self):
-        return sum(text.count("RuntimeError: Event loop is closed")
-                   for text in list(self.by_thread.values()))
-    def write(self, text):
-        thread = threading.get_ident()
-        self.by_thread[thread] = self.by_thread.get(thread, "") + text
-        return self.stream.write(text)
-    def flush(self):
-        self.stream.flush()
-
-sys.stderr = CountingStderr(sys.stderr)
+# A derivation that ends after its loop was closed is dropped without a word: run_in_executor's
+# futures behave the same way. Nothing may reach either hook.
+hooked = []
+sys.excepthook = lambda kind, value, traceback: hooked.append(("excepthook", repr(value)))
+sys.unraisablehook = lambda report: hooked.append(("unraisable", repr(report.exc_value)))
 
 loop = asyncio.new_event_loop()
 
 async def start():
     futures = [veltrano.derive_key(f"pw {i}", salt, PBKDF2) for i in range(6)]
     futures.append(veltrano.derive_key("argon", salt))  # the slowest
-    return futures
+    futures.append(veltrano.derive_key("", salt))       # fails at once: set_exception
+    # Futures of the same loop that no derivation holds: the bridge's own references to its futures
+    # show as the difference in reference counts.
+    return futures, [loop.create_future() for _ in futures]
 
-pending = loop.run_until_complete(start())
+pending, unheld = loop.run_until_complete(start())
 loop.close()
+
+def held_by_the_bridge():
+    return sum(sys.getrefcount(pending[i]) - sys.getrefcount(unheld[i]) for i in range(len(pending)))
 
 # The process goes on: encryption works while the derivations end and find their loop closed.
 async def one_key():
@@ -163,12 +155,12 @@ async def one_key():
 key = asyncio.run(one_key())
 
 deadline = time.monotonic() + 60
-while sys.stderr.refusals < len(pending) and time.monotonic() < deadline:
+while held_by_the_bridge() > 0 and time.monotonic() < deadline:
     nonce, ciphertext, tag = veltrano.encrypt(b"still here", key)
     assert veltrano.decrypt(ciphertext, key, nonce, tag) == b"still here"
     time.sleep(0.01)
 time.sleep(0.2)
-print("refusals:", sys.stderr.refusals)
+print("held:", held_by_the_bridge())
 
 # A closed loop's futures are never completed, and a new loop derives as before.
 print("pending:", sum(not future.done() for future in pending))
@@ -176,6 +168,7 @@ async def again():
     return await veltrano.derive_key("after", salt, PBKDF2)
 key = asyncio.run(again())
 print("derived:", key.as_bytes() == hashlib.pbkdf2_hmac("sha256", b"after", bytes(32), 600_000, 32))
+print("hooked:", hooked)
 sys.stdout.flush()
 sys.exit(3)
 """
@@ -184,19 +177,5 @@ sys.exit(3)
 def test_closed_loop_with_pending_derivations(run_python):
     result = run_python(CLOSED_LOOP, timeout=TIMEOUT)
     assert result.returncode == 3, result.stderr
-    assert result.stdout.splitlines() == ["refusals: 7", "pending: 7", "derived: True"], result.stderr
-    for marker in ("Fatal Python error", "uncaught panic", "Segmentation", "terminate called",
-                   "PanicException", "TaskPanic"):
-        assert marker not in result.stderr
-    # Whatever the workers print about the closed loop is the loop's own refusal, and nothing else.
-    # Worker threads print at once and the interpreter writes a traceback in pieces, so their
-    # lines interleave: take out every piece of the refusal and require nothing else to be left.
-    refusal_pieces = re.compile(r"""
-        Traceback\ \(most\ recent\ call\ last\):
-      | File\ "[^"]*base_events\.py",\ line\ \d+,\ in\ (call_soon_threadsafe|_check_closed)
-      | self\._check_closed\(\)
-      | raise\ RuntimeError\('Event\ loop\ is\ closed'\)
-      | RuntimeError:\ Event\ loop\ is\ closed
-      | [~^]+
-    """, re.VERBOSE)
-    assert refusal_pieces.sub("", result.stderr).strip() == "", result.stderr
+    assert result.stdout.splitlines() == ["held: 0", "pending: 8", "derived: True", "hooked: []"]
+    assert result.stderr == ""

@@ -63,7 +63,8 @@ PyObject* done_callback_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     std::optional<bool> cancelled = ask_cancelled(slots[0]);
     if (!cancelled) {
-      PyErr_PrintEx(0);
+      // Reported, never printed: printing a SystemExit would end the process from a callback.
+      PyErr_WriteUnraisable(slots[0]);
     } else if (*cancelled) {
       auto& sender = callback.sender;
       if (sender) {
@@ -151,7 +152,7 @@ Expected<PyRef> new_checked_completer() {
 bool future_is_cancelled(PyObject* future) {
   std::optional<bool> cancelled = ask_cancelled(future);
   if (!cancelled) {
-    PyErr_PrintEx(0);
+    PyErr_WriteUnraisable(future);
     return false;
   }
   return *cancelled;

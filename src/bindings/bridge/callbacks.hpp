@@ -14,13 +14,15 @@ namespace veltrano::bindings::bridge {
 
 // A new DoneCallback for future, holding the sending end of a cancel signal. It keeps only a
 // weak reference to its future (a strong one would be a cycle the collector cannot see), or its
-// address when the future refuses weak references, and ignores calls for any other future.
+// address when the future refuses weak references, and ignores calls for any other future. An
+// exception from fut.cancelled() in the callback goes to sys.unraisablehook; nothing is sent.
 Expected<PyRef> new_done_callback(runtime::CancelSender sender, PyObject* future);
 
 // A new CheckedCompleter.
 Expected<PyRef> new_checked_completer();
 
-// future.cancelled(); an exception from it is printed and counts as "not cancelled".
+// future.cancelled(). An exception from it (any BaseException, SystemExit included) goes to
+// sys.unraisablehook against the future and counts as "not cancelled".
 bool future_is_cancelled(PyObject* future);
 
 }  // namespace veltrano::bindings::bridge

@@ -1,5 +1,6 @@
 #include "bindings/bridge/into_awaitable.hpp"
 
+#include <optional>
 #include <utility>
 
 #include "base/fault.hpp"
@@ -37,6 +38,58 @@ Status ensure_lookups() {
   return ok_status();
 }
 
+// An exception raised by the loop's or the future's Python code while a worker completes a
+// future, taken out of the interpreter and put back later (to call Python in between).
+class PendingError {
+ public:
+  PendingError() {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    type_ = PyRef::steal(type);
+    value_ = PyRef::steal(value);
+    traceback_ = PyRef::steal(traceback);
+  }
+  void restore() && { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
+
+ private:
+  PyRef type_, value_, traceback_;
+};
+
+// Asks event_loop.is_closed(); nullopt, with the error set, when that raises.
+std::optional<bool> loop_is_closed(PyObject* event_loop) {
+  PyRef closed = PyRef::steal(PyObject_CallMethod(event_loop, "is_closed", nullptr));
+  if (!closed) {
+    return std::nullopt;
+  }
+  const int truth = PyObject_IsTrue(closed.get());
+  if (truth < 0) {
+    return std::nullopt;
+  }
+  return truth == 1;
+}
+
+// The loop refused the completion (the current error says why). A closed loop refuses every
+// completion and runs nothing again, so its completion is dropped without a word; any other
+// refusal, and a failing is_closed(), go to sys.unraisablehook. Never printed: printing a
+// SystemExit would make this worker thread end the process.
+void drop_or_report_refusal(PyObject* event_loop) {
+  PendingError refusal;
+  const std::optional<bool> closed = loop_is_closed(event_loop);
+  if (closed && *closed) {
+    return;
+  }
+  std::optional<PendingError> unanswered;
+  if (!closed) {
+    unanswered.emplace();
+  }
+  std::move(refusal).restore();
+  PyErr_WriteUnraisable(event_loop);
+  if (unanswered) {
+    std::move(*unanswered).restore();
+    PyErr_WriteUnraisable(event_loop);
+  }
+}
+
 }  // namespace
 
 runtime::TaskLocal<TaskLocals>& task_locals() {
@@ -66,26 +119,27 @@ void schedule_completion(PyObject* event_loop, PyObject* future, const char* met
                          PyObject* value) {
   PyRef complete = PyRef::steal(PyObject_GetAttrString(future, method));
   if (!complete) {
-    PyErr_PrintEx(0);
+    PyErr_WriteUnraisable(future);
     return;
   }
   Expected<PyRef> completer = new_checked_completer();
   if (!completer.ok()) {
     std::move(completer).error().restore();
-    PyErr_PrintEx(0);
+    PyErr_WriteUnraisable(future);
     return;
   }
-  PyRef call_soon = PyRef::steal(PyObject_GetAttrString(event_loop, "call_soon_threadsafe"));
   PyRef args =
       PyRef::steal(Py_BuildValue("(OOOO)", completer.value().get(), future, complete.get(), value));
   PyRef kwargs = PyRef::steal(Py_BuildValue("{s:O}", "context", Py_None));
-  if (!call_soon || !args || !kwargs) {
-    PyErr_PrintEx(0);
+  if (!args || !kwargs) {
+    PyErr_WriteUnraisable(future);
     return;
   }
-  PyRef scheduled = PyRef::steal(PyObject_Call(call_soon.get(), args.get(), kwargs.get()));
+  PyRef call_soon = PyRef::steal(PyObject_GetAttrString(event_loop, "call_soon_threadsafe"));
+  PyRef scheduled =
+      call_soon ? PyRef::steal(PyObject_Call(call_soon.get(), args.get(), kwargs.get())) : PyRef();
   if (!scheduled) {
-    PyErr_PrintEx(0);
+    drop_or_report_refusal(event_loop);
   }
 }
 
@@ -104,7 +158,7 @@ runtime::Task<void> supervising_task(PyRef event_loop, PyRef future, runtime::Ta
     if (!future_is_cancelled(future.get())) {
       PyRef panic = PyRef::steal(PyObject_CallFunction(task_panic_type(), "s", kTaskPanicMessage));
       if (!panic) {
-        PyErr_PrintEx(0);
+        PyErr_WriteUnraisable(task_panic_type());
       } else {
         schedule_completion(event_loop.get(), future.get(), "set_exception", panic.get());
       }

@@ -32,8 +32,9 @@ runtime::TaskLocal<TaskLocals>& task_locals();
 // REQUIRES: the lock is held.
 Expected<TaskLocals> current_task_locals();
 
-// loop.call_soon_threadsafe(CheckedCompleter(), future, future.<method>, value, context=None);
-// a failure is printed. REQUIRES: the lock is held.
+// loop.call_soon_threadsafe(CheckedCompleter(), future, future.<method>, value, context=None).
+// Returns with no error set: a closed loop's refusal is dropped quietly, every other failure
+// (any BaseException) goes to sys.unraisablehook. REQUIRES: the lock is held.
 void schedule_completion(PyObject* event_loop, PyObject* future, const char* method,
                          PyObject* value);
 
