@@ -101,11 +101,11 @@ TEST(BlockingPool, JobsBeyondTheLimitWaitInTheQueue) {
   Counter started, done;
   for (int i = 0; i < 5; ++i) {
     pool->submit(UniqueFunction([&] {
-      started.arrive();
       {
         std::lock_guard lock(m);
         most = std::max(most, ++running);
       }
+      started.arrive();  // counted as running first, or a released job could leave before it
       release.wait();
       {
         std::lock_guard lock(m);

@@ -29,6 +29,11 @@ constexpr std::size_t kSanitizerThreads = 1;
 #else
 constexpr std::size_t kSanitizerThreads = 0;
 #endif
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
 
 std::size_t thread_count() {
   std::size_t n = 0;
@@ -172,8 +177,10 @@ TEST_F(ProcessRuntime, ConcurrentFirstCallersShareOneBuild) {
 class ForkedChild : public ProcessRuntime, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(ForkedChild, BuildsARuntimeOfItsOwn) {
-  if (kSanitizerThreads > 0) {
-    GTEST_SKIP() << "ThreadSanitizer does not support threads after a multi-threaded fork";
+  if (kSanitizerThreads > 0 || kAddressSanitizer) {
+    // Seen under GCC 12's AddressSanitizer: the child's new threads wait for ever on the
+    // allocator's lock, which a parent thread held at the fork.
+    GTEST_SKIP() << "the sanitizer runtimes do not support threads after a multi-threaded fork";
   }
   const bool raw_fork = GetParam();
   EXPECT_EXIT(
@@ -242,7 +249,8 @@ TEST_F(ProcessRuntime, ForkDuringTheFirstBuildNeverStrandsTheChild) {
         do {
           const pid_t child = fork();
           if (child == 0) {
-            alarm(5);  // a stuck child ends by SIGALRM instead of hanging the test
+            alarm(20);  // a stuck child ends by SIGALRM instead of hanging the test
+            setenv("VELTRANO_WORKER_THREADS", "1", 1);  // the child's own build, kept quick
             const std::string outcome = fault_of_runtime();
             _exit(outcome == "<built>" ? 0 : 1);
           }
