@@ -173,14 +173,15 @@ class PrivateApt:
         self.updated = True
 
     def download(self, package, version, into):
-        """Downloads the source package's files into `into`; False when the archive does not
-        serve them all."""
+        """Downloads the source package's files into `into`. Returns None when the archive served
+        them all, else apt's errors."""
         self.update()
         result = subprocess.run(["apt-get", *self.options(), "-q", "source", "--download-only",
                                  f"{package}={version}"], cwd=into, capture_output=True, text=True)
-        if result.returncode != 0:
-            print(result.stdout + result.stderr, file=sys.stderr)
-        return result.returncode == 0
+        if result.returncode == 0:
+            return None
+        return "".join(line + "\n" for line in (result.stdout + result.stderr).splitlines()
+                       if line.startswith(("E:", "W:")))
 
     def versions(self, package):
         """{version: {file name: sha256}} of every source stanza the suites list."""
@@ -242,8 +243,9 @@ def source_tree(package, pin, apt, root):
         for stale in download.iterdir():
             if stale.is_file() and stale.name not in pin["sha256"]:
                 stale.unlink()
-        if not apt.download(package, pin["version"], download):
-            fail(f"the archive did not serve every file of {package} {pin['version']}")
+        errors = apt.download(package, pin["version"], download)
+        if errors is not None:
+            fail(f"the archive did not serve every file of {package} {pin['version']}:\n{errors}")
     check_files(download, pin["sha256"])
     shutil.rmtree(tree, ignore_errors=True)
     staging = base / "tree.partial"
@@ -485,21 +487,24 @@ def command_outdated(_args):
     pins = load_pins()
     root = cache_root()
     apt = PrivateApt(root / "apt", pins["suites"])
-    apt.updated = False
     found_any = False
     for package, pin in pins["packages"].items():
         listed = apt.versions(package)
         for version in sorted((v for v in listed if newer(v, pin["version"])), key=_VersionKey):
             found_any = True
             with tempfile.TemporaryDirectory(dir=root) as scratch:
-                served = apt.download(package, version, pathlib.Path(scratch))
-                if served:
+                errors = apt.download(package, version, pathlib.Path(scratch))
+                if errors is None:
                     got = {p.name: sha256(p) for p in pathlib.Path(scratch).iterdir() if p.is_file()}
-                    served = got == listed[version]
-            if served:
+                    if got != listed[version]:
+                        errors = "the files served differ from the ones the index lists\n"
+            if errors is None:
                 print(f"{package} {version}: obtainable; its line for {PINS.name}:\n{pin_line(package, version, listed[version])}")
             else:
-                print(f"{package} {version}: listed, but the archive does not serve all its files")
+                missing = errors.count("404")
+                print(f"{package} {version}: listed, but not obtainable "
+                      f"({missing} of its {len(listed[version])} files answered 404)" if missing else
+                      f"{package} {version}: listed, but not obtainable:\n{errors}", end="\n")
         print(f"{package}: pinned {pin['version']}")
     if not found_any:
         print("every pin is the newest version its suites list")
