@@ -1,8 +1,10 @@
 # make demo      seal and open data under a passphrase (does its own set-up)
 # make test      native tests, then the pytest suite against the release wheel on the oldest and
 #                newest CPython, and the wheel's own checks (own set-up)
-# make dist      the release: dist/ with the sdist and the self-contained manylinux wheel, built
-#                after upgrading the static libraries it bundles, and checked
+# make dist      the release: dist/ with the sdist and the self-contained manylinux wheel, which
+#                links the libraries built from packaging/pins.toml, and checked
+# make deps      those libraries (OpenSSL's libcrypto, libsodium), built once into a cache outside
+#                the tree; make deps-outdated lists newer versions of their pinned source packages
 # make sanitize  the same tests built with ASan+UBSan, and the native tests under TSan
 # make lint      the house rules: clang-format over the C++ tree (lint-format) and clang's
 #                thread-safety analysis over src/ with a check that it is live (lint-threads)
@@ -12,7 +14,7 @@ SHELL := /bin/bash
 .DEFAULT_GOAL := test
 .SECONDARY:
 .PHONY: demo test sanitize bench fuzz system native wheel dist release-check clean forks-3.11 FORCE \
-  lint lint-format lint-threads
+  lint lint-format lint-threads deps deps-outdated
 
 PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $$HOME/.pyenv)
 newest_of = $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/$(1).*/bin/python$(1))))
@@ -25,9 +27,9 @@ PY_FORK_CHECK := $(call python_of,3.11)
 FORK_CHECK_COUNT := 1000
 JOBS := 2
 
-APT_PACKAGES := libssl-dev libargon2-dev libsodium-dev libgtest-dev nlohmann-json3-dev pkg-config
-# The packages whose static archives the release wheel links in.
-BUNDLED_PACKAGES := libssl-dev libargon2-dev libsodium-dev
+# The crypto libraries come from packaging/pins.toml (make deps): dpkg-dev unpacks their sources,
+# perl runs OpenSSL's Configure, binutils' ld and objcopy link libsodium's entry points.
+APT_PACKAGES := libgtest-dev nlohmann-json3-dev pkg-config dpkg-dev perl binutils
 # apt-get waits for another install to finish instead of failing on its lock; sudo when not root.
 APT_GET := $(if $(filter 0,$(shell id -u)),,sudo) env DEBIAN_FRONTEND=noninteractive \
   apt-get -o DPkg::Lock::Timeout=900
@@ -69,27 +71,47 @@ WHEEL := dist/veltrano-$(VERSION)-cp39-abi3-$(WHEEL_PLATFORM).whl
 RELEASE_STAMP := $(STAMPS)/release
 PACKAGE_FILES := README.md CHANGELOG.md LICENSE licenses/NOTICE.md
 
-RELEASE_DEFINES := VELTRANO_STATIC_DEPS=ON
+RELEASE_DEFINES = VELTRANO_STATIC_DEPS=ON $(DEPS_DEFINE)
 
-# One program per language for CMake; rewritten only when they change.
+# One program per language for CMake, and the archiver for the dependency builds; rewritten only
+# when they change.
 ZIG_CC := $(CURDIR)/build/zig/cc
 ZIG_CXX := $(CURDIR)/build/zig/c++
-$(ZIG_CC) $(ZIG_CXX) &: FORCE $(TOOLS)/installed
+ZIG_AR := $(CURDIR)/build/zig/ar
+ZIG_RANLIB := $(CURDIR)/build/zig/ranlib
+$(ZIG_CC) $(ZIG_CXX) $(ZIG_AR) $(ZIG_RANLIB) &: FORCE $(TOOLS)/installed
 	@mkdir -p build/zig
-	@for lang in cc c++; do \
-	  printf '#!/bin/sh\nexec %s %s -target %s "$$@"\n' "$(ZIG)" $$lang $(ZIG_TARGET) > build/zig/$$lang.new; \
-	  chmod +x build/zig/$$lang.new; \
-	  if cmp -s build/zig/$$lang.new build/zig/$$lang; then rm build/zig/$$lang.new; \
-	  else mv build/zig/$$lang.new build/zig/$$lang; fi; \
+	@for tool in cc c++ ar ranlib; do \
+	  case $$tool in cc|c++) target="-target $(ZIG_TARGET)";; *) target="";; esac; \
+	  printf '#!/bin/sh\nexec %s %s %s "$$@"\n' "$(ZIG)" $$tool "$$target" > build/zig/$$tool.new; \
+	  chmod +x build/zig/$$tool.new; \
+	  if cmp -s build/zig/$$tool.new build/zig/$$tool; then rm build/zig/$$tool.new; \
+	  else mv build/zig/$$tool.new build/zig/$$tool; fi; \
 	done
 
-# licenses/ names the versions bundled; rewritten only when they change, which rebuilds the wheel.
-licenses/NOTICE.md: FORCE $(STAMPS)/system $(TOOLS)/installed
-	@$(PY_NEWEST) packaging/third_party.py licenses $(ZIG) $(BUNDLED_PACKAGES)
+# The crypto libraries, built from the Debian source packages that packaging/pins.toml pins, once
+# per target, version and flags, into a cache outside the work tree (packaging/deps.py says where).
+# DEPS_DIR is a folder of links to their headers and archives; every build here links those.
+DEPS_DIR := $(CURDIR)/build/deps/$(ZIG_TARGET)
+DEPS_STAMP := $(DEPS_DIR)/versions.json
+DEPS_DEFINE := VELTRANO_DEPS_PREFIX=$(DEPS_DIR)
+$(DEPS_STAMP): FORCE $(STAMPS)/system $(ZIG_CC) $(ZIG_AR) $(ZIG_RANLIB)
+	@$(PY_NEWEST) packaging/deps.py build --target $(ZIG_TARGET) --cc $(ZIG_CC) --ar $(ZIG_AR) \
+	  --ranlib $(ZIG_RANLIB) --jobs $(JOBS) --link $(DEPS_DIR)
+deps: $(DEPS_STAMP)
+
+# The newer versions of the pinned packages that the archive lists, each with its line for pins.toml.
+deps-outdated: $(STAMPS)/system
+	@$(PY_NEWEST) packaging/deps.py outdated
+
+# licenses/ names the versions bundled, from the pins and the unpacked sources; rewritten only when
+# they change, which rebuilds the wheel.
+licenses/NOTICE.md: FORCE $(DEPS_STAMP) $(TOOLS)/installed
+	@$(PY_NEWEST) packaging/third_party.py licenses $(ZIG)
 
 # The sdist, then the wheel built from it, with one interpreter (the oldest) for the abi3 wheel.
 wheel: $(RELEASE_STAMP)
-$(RELEASE_STAMP): $(STAMPS)/system $(TOOLS)/installed $(ZIG_CXX) $(SOURCES) $(PACKAGE_FILES)
+$(RELEASE_STAMP): $(STAMPS)/system $(TOOLS)/installed $(ZIG_CXX) $(DEPS_STAMP) $(SOURCES) $(PACKAGE_FILES)
 	rm -rf dist build/release && mkdir -p dist build/release
 	$(TOOLS)/bin/python -m build --sdist --outdir dist . >build/release/sdist.log 2>&1 || { cat build/release/sdist.log; exit 1; }
 	CC=$(ZIG_CC) CXX=$(ZIG_CXX) CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) \
@@ -107,12 +129,9 @@ release-check: $(RELEASE_STAMP)
 	$(TOOLS)/bin/abi3audit --strict --verbose $(WHEEL)
 	$(TOOLS)/bin/twine check --strict $(SDIST) $(WHEEL)
 
-# A rebuild picks up the distribution's security fixes: the bundled libraries are upgraded first.
-dist: $(STAMPS)/system
-	@echo "make dist: upgrading the libraries the wheel links in to the distribution's current versions ($(BUNDLED_PACKAGES))"
-	$(APT_GET) update -qq
-	$(APT_GET) install -y -qq --only-upgrade $(BUNDLED_PACKAGES)
-	@$(MAKE) --no-print-directory release-check
+# The release links what packaging/pins.toml pins and nothing the build machine happens to have:
+# a security fix arrives as a reviewed bump of a pin (make deps-outdated).
+dist: release-check
 
 # A virtual environment per interpreter with the wheel and its test extras installed.
 .venv-%/installed: $(RELEASE_STAMP)
@@ -124,15 +143,15 @@ dist: $(STAMPS)/system
 
 # The test-only extension, built for one interpreter with its full API.
 # It reads the wheel's instances in place, so it is built with the wheel's toolchain.
-build/testing-%/built: $(STAMPS)/system $(ZIG_CXX) $(SOURCES)
+build/testing-%/built: $(STAMPS)/system $(ZIG_CXX) $(DEPS_STAMP) $(SOURCES)
 	cmake -S . -B build/testing-$* -DPython_EXECUTABLE=$(call python_of,$*) \
 	  -DCMAKE_C_COMPILER=$(ZIG_CC) -DCMAKE_CXX_COMPILER=$(ZIG_CXX) $(addprefix -D,$(RELEASE_DEFINES)) \
 	  -DVELTRANO_WHEEL_MODULE=OFF -DVELTRANO_TESTING_MODULE=ON >/dev/null
 	cmake --build build/testing-$* -j $(JOBS) --target _veltrano_testing
 	@touch $@
 
-native: $(STAMPS)/system
-	cmake -S . -B build/native -DVELTRANO_WHEEL_MODULE=OFF -DVELTRANO_NATIVE_TESTS=ON >/dev/null
+native: $(STAMPS)/system $(DEPS_STAMP)
+	cmake -S . -B build/native -DVELTRANO_WHEEL_MODULE=OFF -DVELTRANO_NATIVE_TESTS=ON -D$(DEPS_DEFINE) >/dev/null
 	cmake --build build/native -j $(JOBS) --target veltrano_native_tests veltrano_pbkdf2_fallback_tests
 	build/native/veltrano_native_tests
 	build/native/veltrano_pbkdf2_fallback_tests
@@ -184,12 +203,12 @@ lint: lint-format lint-threads
 
 LINT_DIR := build/lint-threads
 LINT_CXX = $(ZIG) clang @$(LINT_DIR)/zig-target.rsp -nostdinc -std=c++20 -fsyntax-only \
-  -Wall -Wextra -Werror -Isrc -idirafter /usr/include -idirafter /usr/include/x86_64-linux-gnu
+  -Wall -Wextra -Werror -Isrc -idirafter $(DEPS_DIR)/include -DVELTRANO_ARGON2_SODIUM_CORE=1
 LINT_PYTHON_FLAGS = -DPy_LIMITED_API=0x03090000 -Wno-macro-redefined \
   -I$(shell $(PY_OLDEST) -c 'import sysconfig;print(sysconfig.get_paths()["include"])')
 # tests/lint/unguarded_access.cpp must draw exactly the diagnostics it expects from the analysis
 # (-verify), and compile cleanly without it: otherwise a lint that cannot fail would go unnoticed.
-lint-threads: $(STAMPS)/system $(TOOLS)/installed
+lint-threads: $(STAMPS)/system $(TOOLS)/installed $(DEPS_STAMP)
 	@mkdir -p $(LINT_DIR)
 	@$(ZIG) c++ -target $(ZIG_TARGET) -v -E -x c++ /dev/null -o /dev/null 2>&1 | grep -- ' -cc1 ' | \
 	  tr ' ' '\n' | tr -d '"' | \
@@ -207,8 +226,8 @@ lint-threads: $(STAMPS)/system $(TOOLS)/installed
 
 # Both extensions built in tree with ASan+UBSan; the interpreter needs the runtime preloaded.
 SAN_PY := $(PY_NEWEST)
-sanitize: $(STAMPS)/system .venv-3.13/installed
-	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(SAN_PY) \
+sanitize: $(STAMPS)/system $(DEPS_STAMP) .venv-3.13/installed
+	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(SAN_PY) -D$(DEPS_DEFINE) \
 	  -DVELTRANO_TESTING_MODULE=ON -DVELTRANO_NATIVE_TESTS=ON -DVELTRANO_SANITIZE=address,undefined >/dev/null
 	cmake --build build/asan -j $(JOBS)
 	build/asan/veltrano_native_tests
@@ -216,14 +235,14 @@ sanitize: $(STAMPS)/system .venv-3.13/installed
 	cd tests && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	  PYTHONPATH=$(CURDIR)/build/asan VELTRANO_SANITIZED=1 ../.venv-3.13/bin/python -m pytest -q -p no:cacheprovider python
-	cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRANO_WHEEL_MODULE=OFF \
+	cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRANO_WHEEL_MODULE=OFF -D$(DEPS_DEFINE) \
 	  -DVELTRANO_NATIVE_TESTS=ON -DVELTRANO_SANITIZE=thread >/dev/null
 	cmake --build build/tsan -j $(JOBS) --target veltrano_native_tests
 	TSAN_OPTIONS=halt_on_error=1 build/tsan/veltrano_native_tests
 
 # Native benches in build/bench, a venv with the wheel and the peer libraries, then every benchmark.
-$(STAMPS)/bench-native: $(STAMPS)/system $(SOURCES) $(wildcard bench/*_bench.cpp)
-	cmake -S . -B build/bench -DVELTRANO_WHEEL_MODULE=OFF -DVELTRANO_BENCH=ON >/dev/null
+$(STAMPS)/bench-native: $(STAMPS)/system $(DEPS_STAMP) $(SOURCES) $(wildcard bench/*_bench.cpp)
+	cmake -S . -B build/bench -DVELTRANO_WHEEL_MODULE=OFF -DVELTRANO_BENCH=ON -D$(DEPS_DEFINE) >/dev/null
 	cmake --build build/bench -j $(JOBS) --target aead_bench kdf_bench runtime_bench random_bench
 	@touch $@
 
@@ -246,8 +265,8 @@ FUZZ_DIR ?= build/fuzz
 FUZZ_ENV = PATH=$(CURDIR)/$(FUZZ_DIR)/venv/bin:$$PATH PYTHONPATH=$(CURDIR)/build/asan \
   ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   LD_PRELOAD="$(CURDIR)/$(FUZZ_DIR)/libcoverage_forward.so $$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)"
-fuzz: $(STAMPS)/system
-	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(SAN_PY) \
+fuzz: $(STAMPS)/system $(DEPS_STAMP)
+	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(SAN_PY) -D$(DEPS_DEFINE) \
 	  -DVELTRANO_TESTING_MODULE=ON -DVELTRANO_SANITIZE=address,undefined >/dev/null
 	cmake --build build/asan -j $(JOBS) --target veltrano _veltrano_testing
 	mkdir -p $(FUZZ_DIR)/corpus $(FUZZ_DIR)/findings

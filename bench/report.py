@@ -125,7 +125,10 @@ def versions(native_dir: Optional[str]) -> Dict[str, Optional[str]]:
     native = common.find_native("aead_bench", native_dir)
     if native is not None:
         crypto = linked_library(native, "crypto")
-        out["native bench's libcrypto"] = f"{libcrypto_version(crypto)} ({crypto})"
+        if crypto is None:
+            out["native bench's libraries"] = "linked in: the pinned ones the wheel carries (make deps)"
+        else:
+            out["native bench's libcrypto"] = f"{libcrypto_version(crypto)} ({crypto})"
     try:
         from cryptography.hazmat.backends.openssl.backend import backend
 

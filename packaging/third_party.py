@@ -1,54 +1,46 @@
 """Writes OUTPUT_DIR (licenses/, which it owns): the licence texts of what the release wheel links
-in, and a notice naming the versions. The crypto libraries' texts come from the installed Debian
-packages, the C++ runtime's from the Zig toolchain that builds the wheel. Files are rewritten only
-when their text changes, so an unchanged notice leaves the build up to date.
+in, and a notice naming the versions. The crypto libraries' versions come from packaging/pins.toml
+and their texts from the unpacked source packages (deps.py sources, checked against the pins), the
+C++ runtime's from the Zig toolchain that builds the wheel. Files are rewritten only when their text
+changes, so an unchanged notice leaves the build up to date.
 
-usage: third_party.py OUTPUT_DIR ZIG DEB_PACKAGE...
+usage: third_party.py OUTPUT_DIR ZIG
 """
 import pathlib
 import subprocess
 import sys
 
-# Debian -dev package: (library, file name in OUTPUT_DIR, licence as stated by its copyright file).
+import deps
+
+# Debian source package: (library, file name in OUTPUT_DIR, licence as its copyright file states
+# it, the upstream licence file in the source tree).
 LIBRARIES = {
-    "libssl-dev": ("OpenSSL libcrypto", "OpenSSL.txt", "Apache-2.0"),
-    "libargon2-dev": ("libargon2", "libargon2.txt", "CC0-1.0 or Apache-2.0"),
-    "libsodium-dev": ("libsodium", "libsodium.txt", "ISC, with parts under BSD-2-Clause, CC0-1.0 and public domain"),
+    "openssl": ("OpenSSL libcrypto", "OpenSSL.txt", "Apache-2.0", "LICENSE.txt"),
+    "libsodium": ("libsodium", "libsodium.txt", "ISC, with parts under BSD-2-Clause, CC0-1.0 and public domain",
+                  "LICENSE"),
 }
-APACHE = pathlib.Path("/usr/share/common-licenses/Apache-2.0")
 LLVM_RUNTIMES = ("libcxx", "libcxxabi")
 
 
-def package_version(package):
-    result = subprocess.run(["dpkg-query", "-W", "-f=${Version}", package], capture_output=True, text=True)
-    if result.returncode != 0 or not result.stdout:
-        sys.exit(f"third_party.py: {package} is not installed")
-    return result.stdout
-
-
-def upstream_version(debian_version):
-    """3.0.22-1~deb12u2 -> 3.0.22; 0~20171227-0.3+deb12u1 -> 20171227."""
-    version = debian_version.split(":", 1)[-1].rsplit("-", 1)[0]
-    return version[2:] if version.startswith("0~") else version
-
-
-def texts(zig, packages):
+def texts(zig, pins, trees):
     zig_lib = pathlib.Path(zig).parent / "lib"
     zig_version = subprocess.run([zig, "version"], capture_output=True, text=True, check=True).stdout.strip()
-    files = {"Apache-2.0.txt": APACHE.read_text()}
+    # OpenSSL's own LICENSE.txt is the Apache License 2.0's full text.
+    files = {"Apache-2.0.txt": (trees["openssl"] / "LICENSE.txt").read_text()}
     lines = []
-    for package in packages:
-        library, name, licence = LIBRARIES[package]
-        copyright_file = pathlib.Path("/usr/share/doc") / package / "copyright"
+    for package, pin in pins["packages"].items():
+        library, name, licence, upstream = LIBRARIES[package]
+        tree = trees[package]
         apache = "The full text of the Apache License 2.0 it refers to is in Apache-2.0.txt.\n" if "Apache" in licence else ""
         files[name] = (
-            f"{library}: the copyright file of Debian's {package} package ({copyright_file}).\n{apache}\n"
-            + copyright_file.read_text()
+            f"{library}: the licence file ({upstream}) and Debian's copyright file (debian/copyright) of "
+            f"Debian's source package {package} {pin['version']}.\n{apache}\n"
+            f"==> {upstream} <==\n{(tree / upstream).read_text()}\n"
+            f"==> debian/copyright <==\n{(tree / 'debian' / 'copyright').read_text()}"
         )
-        debian_version = package_version(package)
         lines.append(
-            f"- {library} {upstream_version(debian_version)} (Debian package {package} {debian_version}): "
-            f"{licence}; see {name}."
+            f"- {library} {deps.upstream_version(pin['version'])} (Debian source package {package} "
+            f"{pin['version']}): {licence}; see {name}."
         )
     files["LLVM-runtimes.txt"] = "".join(
         f"==> lib/{part}/LICENSE.TXT of Zig {zig_version} <==\n" + (zig_lib / part / "LICENSE.TXT").read_text() + "\n"
@@ -61,7 +53,8 @@ def texts(zig, packages):
     files["NOTICE.md"] = (
         "# Third-party software in veltrano's wheels\n\n"
         "The extension module of the binary wheel (`veltrano.abi3.so`) contains the following libraries,\n"
-        "linked in statically from the Debian packages and the Zig toolchain the wheel was built with:\n\n"
+        "linked in statically: built from the Debian source packages named (packaging/pins.toml), and\n"
+        "from the Zig toolchain the wheel was built with:\n\n"
         + "\n".join(lines)
         + "\n\nThe source distribution contains none of them: a build from it links the libraries of the\n"
         "machine it runs on. veltrano itself is under the MIT licence (LICENSE).\n"
@@ -70,10 +63,12 @@ def texts(zig, packages):
 
 
 def main():
-    output, zig, *packages = sys.argv[1:]
+    output, zig = sys.argv[1:]
     output = pathlib.Path(output)
     output.mkdir(exist_ok=True)
-    wanted = texts(zig, packages)
+    pins = deps.load_pins()
+    trees = deps.pinned_trees(pins)
+    wanted = texts(zig, pins, trees)
     for stale in set(p.name for p in output.iterdir()) - set(wanted):
         (output / stale).unlink()
     for name, text in wanted.items():

@@ -1,6 +1,5 @@
 #include "vesk-crypto/domain/argon2id.hpp"
 
-#include <argon2.h>
 #include <sys/mman.h>
 
 #include <cstddef>
@@ -8,8 +7,21 @@
 #include <limits>
 #include <string>
 
+#ifdef VELTRANO_ARGON2_SODIUM_CORE
+// A C header without the C++ guard of libsodium's public ones.
+extern "C" {
+#include <sodium-argon2/argon2.h>
+}
+
+#include "vesk-crypto/domain/sodium_ready.hpp"
+#else
+#include <argon2.h>
+#endif
+
 namespace vesk {
 namespace {
+
+#ifndef VELTRANO_ARGON2_SODIUM_CORE
 
 constexpr std::size_t kHugePageSize = std::size_t{2} << 20;
 
@@ -53,13 +65,16 @@ void free_blocks(std::uint8_t* memory, std::size_t bytes) {
   }
 }
 
+#endif  // !VELTRANO_ARGON2_SODIUM_CORE
+
 std::string work_memory_text(std::uint32_t m_kib) {
   const std::string amount =
       m_kib % 1024 == 0 ? std::to_string(m_kib / 1024) + " MiB" : std::to_string(m_kib) + " KiB";
   return "could not allocate " + amount + " of work memory";
 }
 
-// libargon2's texts, in the lower-case wording this layer reports.
+// libargon2's texts, in the lower-case wording this layer reports; libsodium's core reports the
+// same codes, with no texts of its own.
 std::string failure_text(int code, std::uint32_t m_kib) {
   switch (code) {
     case ARGON2_OUTPUT_TOO_SHORT:
@@ -80,6 +95,16 @@ std::string failure_text(int code, std::uint32_t m_kib) {
       return "too many threads";
     case ARGON2_TIME_TOO_SMALL:
       return "time cost is too small";
+    case ARGON2_TIME_TOO_LARGE:
+      return "time cost is too large";
+    case ARGON2_MEMORY_TOO_LITTLE:
+      return "memory cost is too small";
+    case ARGON2_MEMORY_TOO_MUCH:
+      return "memory cost is too large";
+    case ARGON2_LANES_TOO_FEW:
+      return "too few lanes";
+    case ARGON2_LANES_TOO_MANY:
+      return "too many lanes";
     case ARGON2_INCORRECT_TYPE:  // the type is fixed, so only the version can be wrong
       return "invalid version";
     case ARGON2_MEMORY_ALLOCATION_ERROR:
@@ -87,7 +112,12 @@ std::string failure_text(int code, std::uint32_t m_kib) {
     default:
       break;
   }
+#ifdef VELTRANO_ARGON2_SODIUM_CORE
+  // Only null pointers or a missing context give other codes, and this file passes neither.
+  std::string text = "Argon2 failed with code " + std::to_string(code);
+#else
   std::string text = argon2_error_message(code);
+#endif
   if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') {
     text[0] = static_cast<char>(text[0] - 'A' + 'a');
   }
@@ -123,7 +153,13 @@ Result<void> argon2id_raw(std::span<const std::uint8_t> passphrase,
     return CryptoError::key_derivation_failed("associated data is too long");
   }
 
-  // libargon2 never writes through the input pointers unless asked to clear them (flags = 0).
+#ifdef VELTRANO_ARGON2_SODIUM_CORE
+  // The core's kernels are picked by sodium_init; without it the portable one would run.
+  if (!sodium_ready()) {
+    return CryptoError::key_derivation_failed("libsodium could not be initialised");
+  }
+#endif
+  // The core never writes through the input pointers unless asked to clear them (flags = 0).
   argon2_context context{};
   context.out = out.data();
   context.outlen = static_cast<std::uint32_t>(out.size());
@@ -139,10 +175,12 @@ Result<void> argon2id_raw(std::span<const std::uint8_t> passphrase,
   context.m_cost = m_kib;
   context.lanes = lanes;
   context.threads = 1;
-  context.version = ARGON2_VERSION_13;
+  context.flags = ARGON2_DEFAULT_FLAGS;
+#ifndef VELTRANO_ARGON2_SODIUM_CORE
+  context.version = ARGON2_VERSION_13;  // libsodium's core computes version 0x13 only
   context.allocate_cbk = allocate_blocks;
   context.free_cbk = free_blocks;
-  context.flags = ARGON2_DEFAULT_FLAGS;
+#endif
 
   const int code = argon2_ctx(&context, Argon2_id);
   if (code != ARGON2_OK) {

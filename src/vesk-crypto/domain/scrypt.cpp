@@ -6,15 +6,10 @@
 #include <string>
 #include <system_error>
 
+#include "vesk-crypto/domain/sodium_ready.hpp"
+
 namespace vesk {
 namespace {
-
-// sodium_init picks the SSE2 salsa20/8 core (about 0.7x the time of the portable one) and seeds
-// libsodium's own state; the local static runs it exactly once, whichever thread comes first.
-bool sodium_ready() {
-  static const bool ready = sodium_init() >= 0;
-  return ready;
-}
 
 // The costs that libsodium refuses before touching memory, worded per parameter; empty when
 // they are computable.
