@@ -668,6 +668,9 @@ TEST(RawForkWithoutWipeOnFork, ParentAndChildDrawDifferentBytes) {
 #if !defined(__x86_64__)
   GTEST_SKIP() << "the seccomp filter and the fork system call number here are x86-64's";
 #endif
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer's runtime is not set up for a child of a raw fork system call";
+#endif
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
   const pid_t pid = ::fork();
@@ -737,6 +740,9 @@ TEST(Fill, ForkWhileOtherThreadsStartGeneratorsLeavesTheChildUsable) {
 // must not inherit the mutex held by a thread it does not have. The other thread holds it for
 // 100 ms, so the fork starts while it is held unless this thread is delayed that long.
 TEST(KernelSeed, ForkWaitsForTheDeviceMutex) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer reports the parent's thread as leaked in the forked child";
+#endif
   KernelSeedReader& reader = kernel_seed_reader();
   std::atomic<bool> held{false};
   std::thread holder([&] {
