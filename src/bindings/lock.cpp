@@ -20,6 +20,9 @@ namespace {
 struct PendingReleases {
   explicit PendingReleases(pid_t pid) : owner(pid) {}
   std::atomic<pid_t> owner;
+  // Whether objects may be non-empty: lets a drain with nothing queued (every lock section's end)
+  // return without a system call or a lock.
+  std::atomic<bool> queued{false};
   Mutex mutex;
   std::vector<PyObject*> objects VELTRANO_GUARDED_BY(mutex);
 };
@@ -131,13 +134,19 @@ void release_reference(PyObject* object) noexcept {
   PendingReleases& pending = pending_releases();
   MutexLock lock(pending.mutex);
   pending.objects.push_back(object);
+  pending.queued.store(true, std::memory_order_release);
 }
 
 void drain_pending_releases() noexcept {
+  const PendingReleases* last = pending_releases_instance.load(std::memory_order_acquire);
+  if (last == nullptr || !last->queued.load(std::memory_order_acquire)) {
+    return;
+  }
   PendingReleases& pending = pending_releases();
   std::vector<PyObject*> taken;
   {
     MutexLock lock(pending.mutex);
+    pending.queued.store(false, std::memory_order_relaxed);
     if (pending.objects.empty()) {
       return;
     }
