@@ -8,13 +8,20 @@ add_library(veltrano_static_deps INTERFACE)
 # libc++ (Zig's) is linked in whole, its unwinder replaced by system_unwinder.cpp: as objects on the
 # link line these definitions come before the unwinder archive, which is then left out. libstdc++
 # (GCC's) is linked in with libgcc_s left a shared library.
+# musl ends threads without unwinding them, and a musllinux module may need nothing but libc: there
+# libc++ keeps its own unwinder, linked in with it.
 include(CheckCXXSourceCompiles)
 check_cxx_source_compiles("#include <version>
 #ifndef _LIBCPP_VERSION
 #error not libc++
 #endif
 int main() {}" VELTRANO_LIBCXX)
-if(VELTRANO_LIBCXX)
+check_cxx_source_compiles("#include <cstdlib>
+#ifndef __GLIBC__
+#error not glibc
+#endif
+int main() {}" VELTRANO_GLIBC)
+if(VELTRANO_LIBCXX AND VELTRANO_GLIBC)
   add_library(veltrano_system_unwinder OBJECT ${CMAKE_CURRENT_LIST_DIR}/system_unwinder.cpp)
   target_link_libraries(veltrano_static_deps INTERFACE $<TARGET_OBJECTS:veltrano_system_unwinder>)
 endif()

@@ -1,6 +1,8 @@
 """Checks what makes the release wheel installable anywhere: its platform tag, an extension that
 needs only glibc's own libraries and exports only the two initialisation functions, and the licence
 files in its metadata. Prints what it found; exits non-zero on the first property that fails.
+A musllinux PLATFORM checks the musl wheel: there the extension may need musl's libc alone, under
+either of its names, and no symbol versions (musl has none).
 
 usage: check_wheel.py WHEEL PLATFORM
 """
@@ -12,6 +14,7 @@ import zipfile
 from elftools.elf.elffile import ELFFile
 
 GLIBC_LIBRARIES = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1", "ld-linux-x86-64.so.2"}
+MUSL_LIBRARIES = {"libc.so", "libc.musl-x86_64.so.1"}
 EXPORTS = {"PyInit_veltrano", "PyInit_veltrano_async"}
 LICENSE_FILES = {"LICENSE", "licenses/NOTICE.md"}
 
@@ -36,26 +39,37 @@ def main():
         elf = ELFFile(io.BytesIO(wheel.read(modules[0])))
         metadata = wheel.read(next(n for n in names if n.endswith(".dist-info/METADATA"))).decode()
         licences = {n.split(".dist-info/licenses/", 1)[1] for n in names if ".dist-info/licenses/" in n and not n.endswith("/")}
+        wheel_file = wheel.read(next(n for n in names if n.endswith(".dist-info/WHEEL"))).decode()
+
+    # The file name and the WHEEL file must agree (wheel tags rewrites both).
+    tags = re.findall(r"^Tag: (.*)$", wheel_file, re.M)
+    print(f"WHEEL tags: {' '.join(tags)}")
+    if tags != [f"cp39-abi3-{platform}"]:
+        fail(f"the WHEEL file should name the one tag cp39-abi3-{platform}")
 
     dynamic = elf.get_section_by_name(".dynamic")
     needed = [tag.needed for tag in dynamic.iter_tags() if tag.entry.d_tag == "DT_NEEDED"]
     print(f"NEEDED: {' '.join(needed)}")
-    if set(needed) - GLIBC_LIBRARIES:
-        fail(f"the extension needs libraries outside glibc: {sorted(set(needed) - GLIBC_LIBRARIES)}")
+    musl = platform.startswith("musllinux_")
+    libc, allowed = ("musl", MUSL_LIBRARIES) if musl else ("glibc", GLIBC_LIBRARIES)
+    if set(needed) - allowed:
+        fail(f"the extension needs libraries outside {libc}: {sorted(set(needed) - allowed)}")
 
-    versions = {
-        aux.name
-        for verneed, auxes in elf.get_section_by_name(".gnu.version_r").iter_versions()
-        for aux in auxes
-    }
-    foreign = sorted(v for v in versions if not re.fullmatch(r"GLIBC_\d+(\.\d+)*", v))
-    if foreign:
-        fail(f"the extension needs symbol versions outside glibc: {foreign}")
-    newest = max((v for v in versions), key=version_key)
-    print(f"newest glibc symbol version: {newest}")
-    floor = tuple(int(p) for p in platform.split("_")[1:3])
-    if version_key(newest) > floor:
-        fail(f"{newest} is newer than {platform} allows")
+    version_needs = elf.get_section_by_name(".gnu.version_r")
+    versions = {aux.name for verneed, auxes in version_needs.iter_versions() for aux in auxes} if version_needs else set()
+    if musl:
+        print(f"symbol versions needed: {' '.join(sorted(versions)) or 'none'}")
+        if versions:
+            fail("the extension needs symbol versions, which musl does not have")
+    else:
+        foreign = sorted(v for v in versions if not re.fullmatch(r"GLIBC_\d+(\.\d+)*", v))
+        if foreign:
+            fail(f"the extension needs symbol versions outside glibc: {foreign}")
+        newest = max((v for v in versions), key=version_key)
+        print(f"newest glibc symbol version: {newest}")
+        floor = tuple(int(p) for p in platform.split("_")[1:3])
+        if version_key(newest) > floor:
+            fail(f"{newest} is newer than {platform} allows")
 
     exported = {
         symbol.name

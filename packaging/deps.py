@@ -138,11 +138,13 @@ def mirrors(entries):
 
 class PrivateApt:
     """apt-get and apt-cache with their own source list, lists and cache under `root`: the
-    system's sources, lists and package cache are neither read nor written."""
+    system's sources, lists and package cache are neither read nor written. Source packages, or with
+    `binary_arch` the binary packages of that architecture."""
 
-    def __init__(self, root, suites):
+    def __init__(self, root, suites, binary_arch=None):
         self.root = root
         self.suites = suites
+        self.binary_arch = binary_arch
         self.updated = False
 
     def options(self):
@@ -163,12 +165,14 @@ class PrivateApt:
         archive, security = mirrors(system_sources())
         (self.root / "lists" / "partial").mkdir(parents=True, exist_ok=True)
         (self.root / "cache" / "archives" / "partial").mkdir(parents=True, exist_ok=True)
+        kind = f"deb [arch={self.binary_arch} " if self.binary_arch else "deb-src ["
         lines = [
-            f"deb-src [signed-by={KEYRING}] {security if suite.endswith('-security') else archive} {suite} main"
+            f"{kind}signed-by={KEYRING}] {security if suite.endswith('-security') else archive} {suite} main"
             for suite in self.suites
         ]
         (self.root / "sources.list").write_text("\n".join(lines) + "\n")
-        print(f"deps.py: apt-get update ({', '.join(self.suites)} sources)", flush=True)
+        what = f"{self.binary_arch} packages" if self.binary_arch else "sources"
+        print(f"deps.py: apt-get update ({', '.join(self.suites)} {what})", flush=True)
         run(["apt-get", *self.options(), "-qq", "update"])
         self.updated = True
 
@@ -176,8 +180,9 @@ class PrivateApt:
         """Downloads the source package's files into `into`. Returns None when the archive served
         them all, else apt's errors."""
         self.update()
-        result = subprocess.run(["apt-get", *self.options(), "-q", "source", "--download-only",
-                                 f"{package}={version}"], cwd=into, capture_output=True, text=True)
+        action = ["download"] if self.binary_arch else ["source", "--download-only"]
+        result = subprocess.run(["apt-get", *self.options(), "-q", *action, f"{package}={version}"],
+                                cwd=into, capture_output=True, text=True)
         if result.returncode == 0:
             return None
         return "".join(line + "\n" for line in (result.stdout + result.stderr).splitlines()
@@ -252,6 +257,32 @@ def source_tree(package, pin, apt, root):
     shutil.rmtree(staging, ignore_errors=True)
     dsc = next(name for name in pin["sha256"] if name.endswith(".dsc"))
     run(["dpkg-source", "-x", str(download / dsc), str(staging)], base / "dpkg-source.log")
+    staging.rename(tree)
+    stamp.write_text(pinned)
+    return tree
+
+
+def binary_tree(package, pin, apt, root):
+    """The unpacked files of a pinned binary package (dpkg-deb -x: nothing is installed), fetched
+    and checked when missing."""
+    base = root / "binaries" / f"{package}_{pin['version']}"
+    tree = base / "tree"
+    stamp = base / "tree.sha256"
+    pinned = json.dumps(pin["sha256"], sort_keys=True)
+    if tree.is_dir() and stamp.is_file() and stamp.read_text() == pinned:
+        return tree
+    download = base / "download"
+    download.mkdir(parents=True, exist_ok=True)
+    if not all((download / name).is_file() for name in pin["sha256"]):
+        errors = apt.download(package, pin["version"], download)
+        if errors is not None:
+            fail(f"the archive did not serve {package} {pin['version']}:\n{errors}")
+    check_files(download, pin["sha256"])
+    staging = base / "tree.partial"
+    for folder in (tree, staging):
+        shutil.rmtree(folder, ignore_errors=True)
+    for deb in sorted(pin["sha256"]):
+        run(["dpkg-deb", "-x", str(download / deb), str(staging)])
     staging.rename(tree)
     stamp.write_text(pinned)
     return tree

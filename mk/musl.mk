@@ -1,0 +1,91 @@
+# The musllinux wheel: the same sources and pins built with Zig for musl on x86-64, tagged
+# musllinux_1_2 (auditwheel reads musl only on a musl host, so the tag is set here and
+# packaging/check_wheel.py --musl checks what auditwheel would), and tested on a CPython 3.13 built
+# for musl by packaging/musl_python.py into the cache, from Debian's sources.
+MUSL_TARGET := x86_64-linux-musl
+MUSL_PLATFORM := musllinux_1_2_x86_64
+MUSL_WHEEL := dist/veltrano-$(VERSION)-cp39-abi3-$(MUSL_PLATFORM).whl
+MUSL_STAMP := $(STAMPS)/release-musl
+# libffi's Debian source has no configure script: autoreconf writes it.
+APT_PACKAGES += autoconf automake libtool
+
+MUSL_ZIG := $(CURDIR)/build/zig-musl
+$(MUSL_ZIG)/cc $(MUSL_ZIG)/c++ $(MUSL_ZIG)/ar $(MUSL_ZIG)/ranlib &: FORCE $(TOOLS)/installed
+	@mkdir -p $(MUSL_ZIG)
+	@for tool in cc c++ ar ranlib; do \
+	  case $$tool in cc|c++) target="-target $(MUSL_TARGET)";; *) target="";; esac; \
+	  printf '#!/bin/sh\nexec %s %s %s "$$@"\n' "$(ZIG)" $$tool "$$target" > $(MUSL_ZIG)/$$tool.new; \
+	  chmod +x $(MUSL_ZIG)/$$tool.new; \
+	  if cmp -s $(MUSL_ZIG)/$$tool.new $(MUSL_ZIG)/$$tool; then rm $(MUSL_ZIG)/$$tool.new; \
+	  else mv $(MUSL_ZIG)/$$tool.new $(MUSL_ZIG)/$$tool; fi; \
+	done
+
+MUSL_DEPS_DIR := $(CURDIR)/build/deps/$(MUSL_TARGET)
+MUSL_DEPS_STAMP := $(MUSL_DEPS_DIR)/versions.json
+$(MUSL_DEPS_STAMP): FORCE $(STAMPS)/system $(MUSL_ZIG)/cc $(MUSL_ZIG)/ar $(MUSL_ZIG)/ranlib
+	@$(PY_NEWEST) packaging/deps.py build --target $(MUSL_TARGET) --cc $(MUSL_ZIG)/cc --ar $(MUSL_ZIG)/ar \
+	  --ranlib $(MUSL_ZIG)/ranlib --jobs $(JOBS) --link $(MUSL_DEPS_DIR)
+deps-musl: $(MUSL_DEPS_STAMP)
+
+# The musl interpreter, built once into the cache (about as long as OpenSSL); build/musl-python
+# links to it.
+MUSL_PYTHON_LINK := $(CURDIR)/build/musl-python
+MUSL_PYTHON := $(MUSL_PYTHON_LINK)/bin/python3.13
+MUSL_PYTHON_STAMP := $(STAMPS)/musl-python
+$(MUSL_PYTHON_STAMP): FORCE $(MUSL_DEPS_STAMP)
+	@$(PY_NEWEST) packaging/musl_python.py build --cc $(MUSL_ZIG)/cc --ar $(MUSL_ZIG)/ar \
+	  --ranlib $(MUSL_ZIG)/ranlib --deps $(MUSL_DEPS_DIR) --jobs $(JOBS) --link $(MUSL_PYTHON_LINK)
+	@target=$$(readlink $(MUSL_PYTHON_LINK)); if [ "$$(cat $@ 2>/dev/null)" != "$$target" ]; then \
+	  mkdir -p $(STAMPS) && echo "$$target" > $@; fi
+musl-python: $(MUSL_PYTHON_STAMP)
+
+# The musllinux wheel from the release's sdist, built by the oldest interpreter (abi3) with Zig for
+# musl, then tagged: `wheel tags` renames it and rewrites its WHEEL file and RECORD.
+$(TOOLS)/wheel.installed: $(TOOLS)/installed
+	$(TOOLS)/bin/python -m pip install -q --disable-pip-version-check wheel
+	@touch $@
+
+$(MUSL_STAMP): $(RELEASE_STAMP) $(MUSL_ZIG)/c++ $(MUSL_DEPS_STAMP) $(TOOLS)/wheel.installed
+	rm -rf build/release-musl $(MUSL_WHEEL) && mkdir -p build/release-musl
+	CC=$(MUSL_ZIG)/cc CXX=$(MUSL_ZIG)/c++ CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) \
+	  $(PY_OLDEST) -m pip wheel --no-deps --disable-pip-version-check -q -w build/release-musl \
+	  --config-settings=cmake.define.VELTRANO_STATIC_DEPS=ON \
+	  --config-settings=cmake.define.VELTRANO_DEPS_PREFIX=$(MUSL_DEPS_DIR) $(SDIST)
+	$(TOOLS)/bin/wheel tags --remove --platform-tag $(MUSL_PLATFORM) build/release-musl/veltrano-*.whl
+	mv build/release-musl/veltrano-*-$(MUSL_PLATFORM).whl dist/
+	@ls -l $(MUSL_WHEEL)
+	@touch $@
+
+# The checks of the release, in their musl forms: only musl's libc needed.
+release-check-musl: $(MUSL_STAMP)
+	$(TOOLS)/bin/python packaging/check_wheel.py $(MUSL_WHEEL) $(MUSL_PLATFORM)
+	$(TOOLS)/bin/abi3audit --strict --verbose $(MUSL_WHEEL)
+	$(TOOLS)/bin/twine check --strict $(MUSL_WHEEL)
+
+# The suite against the musllinux wheel on the musl interpreter: pip there picks the musllinux
+# wheels of the test dependencies itself.
+MUSL_VENV := .venv-musl-3.13
+$(MUSL_VENV)/installed: $(MUSL_STAMP) $(MUSL_PYTHON_STAMP)
+	@if [ "$$($(MUSL_VENV)/bin/python -c 'import sys; print(sys.base_prefix)' 2>/dev/null)" != \
+	  "$$(readlink $(MUSL_PYTHON_LINK))" ]; then rm -rf $(MUSL_VENV) && \
+	  "$$(readlink $(MUSL_PYTHON_LINK))/bin/python3.13" -m venv $(MUSL_VENV); fi
+	$(MUSL_VENV)/bin/python -m pip install -q --disable-pip-version-check --force-reinstall --no-deps $(MUSL_WHEEL)
+	$(MUSL_VENV)/bin/python -m pip install -q --disable-pip-version-check --only-binary :all: \
+	  "$(MUSL_WHEEL)[test]" mypy
+	@touch $@
+
+# The test-only extension for the musl interpreter, with the musllinux wheel's toolchain.
+build/testing-musl-3.13/built: $(MUSL_PYTHON_STAMP) $(MUSL_ZIG)/c++ $(MUSL_DEPS_STAMP) $(SOURCES)
+	cmake -S . -B build/testing-musl-3.13 -DPython_EXECUTABLE=$(MUSL_PYTHON) \
+	  -DCMAKE_C_COMPILER=$(MUSL_ZIG)/cc -DCMAKE_CXX_COMPILER=$(MUSL_ZIG)/c++ -DVELTRANO_STATIC_DEPS=ON \
+	  -DVELTRANO_DEPS_PREFIX=$(MUSL_DEPS_DIR) -DVELTRANO_WHEEL_MODULE=OFF -DVELTRANO_TESTING_MODULE=ON >/dev/null
+	cmake --build build/testing-musl-3.13 -j $(JOBS) --target _veltrano_testing
+	@touch $@
+
+pytest-musl-3.13: $(MUSL_VENV)/installed build/testing-musl-3.13/built
+	@mkdir -p build/test-results
+	cd tests && PYTHONPATH=$(CURDIR)/build/testing-musl-3.13 VELTRANO_RELEASE_WHEEL=$(CURDIR)/$(MUSL_WHEEL) \
+	  ../$(MUSL_VENV)/bin/python -m pytest -q -p no:cacheprovider python \
+	  --junitxml=$(CURDIR)/build/test-results/pytest-musl-3.13.xml
+
+.PHONY: deps-musl musl-python release-check-musl pytest-musl-3.13
