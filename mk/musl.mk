@@ -1,13 +1,21 @@
 # The musllinux wheel: the same sources and pins built with Zig for musl on x86-64, tagged
 # musllinux_1_2 (auditwheel reads musl only on a musl host, so the tag is set here and
-# packaging/check_wheel.py --musl checks what auditwheel would), and tested on a CPython 3.13 built
-# for musl by packaging/musl_python.py into the cache, from Debian's sources.
+# packaging/check_wheel.py checks, in its musl mode, what auditwheel would), and tested on a CPython
+# 3.13 built for musl by packaging/musl_python.py into the cache, from Debian's sources.
 MUSL_TARGET := x86_64-linux-musl
 MUSL_PLATFORM := musllinux_1_2_x86_64
 MUSL_WHEEL := dist/veltrano-$(VERSION)-cp39-abi3-$(MUSL_PLATFORM).whl
 MUSL_STAMP := $(STAMPS)/release-musl
-# libffi's Debian source has no configure script: autoreconf writes it.
-APT_PACKAGES += autoconf automake libtool
+# libffi's Debian source has no configure script: autoreconf writes it; tclsh generates sqlite's
+# amalgamation.
+MUSL_APT_PACKAGES := autoconf automake libtool tcl
+$(STAMPS)/system-musl: $(STAMPS)/system
+	@missing=""; for p in $(MUSL_APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing system packages:$$missing"; \
+	  $(APT_GET) update -qq && $(APT_GET) install -y -qq $$missing; \
+	fi
+	@touch $@
 
 MUSL_ZIG := $(CURDIR)/build/zig-musl
 $(MUSL_ZIG)/cc $(MUSL_ZIG)/c++ $(MUSL_ZIG)/ar $(MUSL_ZIG)/ranlib &: FORCE $(TOOLS)/installed
@@ -32,7 +40,7 @@ deps-musl: $(MUSL_DEPS_STAMP)
 MUSL_PYTHON_LINK := $(CURDIR)/build/musl-python
 MUSL_PYTHON := $(MUSL_PYTHON_LINK)/bin/python3.13
 MUSL_PYTHON_STAMP := $(STAMPS)/musl-python
-$(MUSL_PYTHON_STAMP): FORCE $(MUSL_DEPS_STAMP)
+$(MUSL_PYTHON_STAMP): FORCE $(STAMPS)/system-musl $(MUSL_DEPS_STAMP)
 	@$(PY_NEWEST) packaging/musl_python.py build --cc $(MUSL_ZIG)/cc --ar $(MUSL_ZIG)/ar \
 	  --ranlib $(MUSL_ZIG)/ranlib --deps $(MUSL_DEPS_DIR) --jobs $(JOBS) --link $(MUSL_PYTHON_LINK)
 	@target=$$(readlink $(MUSL_PYTHON_LINK)); if [ "$$(cat $@ 2>/dev/null)" != "$$target" ]; then \

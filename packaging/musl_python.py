@@ -57,6 +57,19 @@ def build_libffi(tree, prefix, work, env, jobs, log):
     deps.run(["make", "install"], log, cwd=source, env=env)
 
 
+def build_sqlite(tree, prefix, work, env, jobs, log):
+    """libsqlite3.a and its header and pkg-config file: the amalgamation is generated with tclsh."""
+    source = work / "sqlite"
+    shutil.copytree(tree, source, symlinks=True)
+    deps.run(["./configure", "--disable-shared", "--enable-static", "--with-pic", "--disable-tcl",
+              "--disable-readline", "--disable-editline", f"--prefix={prefix}"], log, cwd=source, env=env)
+    deps.run(["make", f"-j{jobs}", "libsqlite3.la", "sqlite3.h"], log, cwd=source, env=env)
+    deps.run(["make", "lib_install"], log, cwd=source, env=env)
+    (prefix / "lib" / "pkgconfig").mkdir(parents=True, exist_ok=True)
+    shutil.copy2(source / "sqlite3.h", prefix / "include" / "sqlite3.h")
+    shutil.copy2(source / "sqlite3.pc", prefix / "lib" / "pkgconfig" / "sqlite3.pc")
+
+
 def build_libssl(openssl_tree, libcrypto, prefix, work, env, jobs, log):
     """libssl.a for the ssl module (pip reaches the package index through it), configured as
     deps.py configures OpenSSL, next to the libcrypto.a that deps.py built for the target."""
@@ -96,7 +109,8 @@ def build_cpython(tree, prefix, libraries, work, env, jobs, log):
 
 def check_interpreter(python):
     """The modules that the tests and pip need, and an extension suffix that names musl."""
-    script = ("import ctypes, hashlib, ssl, sys, sysconfig, zlib\n"
+    script = ("import ctypes, hashlib, sqlite3, ssl, sys, sysconfig, zlib\n"
+              "assert sqlite3.connect(':memory:').execute('select 6 * 7').fetchone() == (42,)\n"
               "assert hashlib.pbkdf2_hmac('sha256', b'p', b's', 1).hex().startswith('372cc981')\n"
               "assert ctypes.CDLL(None).strlen(b'musl') == 4\n"
               "suffix = sysconfig.get_config_var('EXT_SUFFIX')\n"
@@ -163,6 +177,7 @@ def command_build(args):
             log = work / "build.log"
             build_zlib(trees["zlib"], libraries, work, env, args.jobs, log)
             build_libffi(trees["libffi"], libraries, work, env, args.jobs, log)
+            build_sqlite(trees["sqlite3"], libraries, work, env, args.jobs, log)
             build_libssl(openssl_tree, deps_dir / "lib" / "libcrypto.a", libraries, work, env, args.jobs, log)
             build_cpython(trees["python3.13"], prefix, libraries, work, env, args.jobs, log)
             print(f"musl_python.py: {check_interpreter(python)}, built in "
