@@ -88,9 +88,13 @@ int sections_in_this_process() noexcept {
 // created by its first lock section and kept, so that later sections find it through
 // PyGILState_Ensure instead of creating and deleting one each time. Released when the thread
 // ends, unless the interpreter is going away by then (finalisation deletes it itself).
+//
+// The release names the state itself instead of going through PyGILState_Release, which finds
+// it in the interpreter's thread-specific slot: where the C library has no thread-exit hook for
+// C++ (musl), thread_local destructors run from a thread-specific key's destructor, after the
+// C library may already have cleared the interpreter's slot.
 struct KeptThreadState {
   PyThreadState* state = nullptr;
-  PyGILState_STATE outer = PyGILState_UNLOCKED;
 
   ~KeptThreadState() {
     if (state == nullptr) {
@@ -101,7 +105,9 @@ struct KeptThreadState {
       return;
     }
     PyEval_RestoreThread(state);
-    PyGILState_Release(outer);  // the outermost release: clears and deletes the state
+    PyThreadState_Clear(state);
+    PyEval_SaveThread();
+    PyThreadState_Delete(state);  // also empties the slot, if it still names this state
   }
 };
 thread_local KeptThreadState kept_thread_state;
@@ -112,7 +118,7 @@ void keep_thread_state() {
   if (kept.state != nullptr || PyGILState_GetThisThreadState() != nullptr) {
     return;  // kept already, or a thread the interpreter knows (a Python thread)
   }
-  kept.outer = PyGILState_Ensure();
+  PyGILState_Ensure();  // the outermost: the release above deletes the state outright
   kept.state = PyEval_SaveThread();
 }
 
