@@ -304,6 +304,9 @@ class Tools:
 
     def identity(self):
         version = run([self.cc, "--version"], capture_output=True, text=True).stdout
+        # Where the compiler is installed (a venv in each clone) does not change what it builds.
+        version = "".join(line for line in version.splitlines(keepends=True)
+                          if not line.startswith("InstalledDir"))
         return {"cc": version, "target": self.target}
 
 
