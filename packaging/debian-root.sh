@@ -50,12 +50,13 @@ run() {
     mount --rbind /dev "$root/dev"
     mount --rbind /sys "$root/sys"
     mount -t tmpfs -o mode=1777 tmpfs "$root/tmp"
-    # The host'"'"'s name resolution, trust store and pip configuration: pip reaches the index as it
-    # does outside.
+    # The host'"'"'s name resolution, trust store and pip configuration, read-only: pip reaches the
+    # index as it does outside.
     for shared in /etc/resolv.conf /etc/ssl/certs /etc/pip.conf "$HOME/.config/pip"; do
       [ -e "$shared" ] || continue
       if [ -d "$shared" ]; then mkdir -p "$root$shared"; else mkdir -p "$(dirname "$root$shared")"; touch "$root$shared"; fi
       mount --bind "$shared" "$root$shared"
+      mount -o remount,bind,ro "$root$shared"
     done
     for ((i = 0; i < nbinds; i++)); do
       mkdir -p "$root$1"
