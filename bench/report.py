@@ -190,8 +190,7 @@ def comparisons(results: Dict[str, dict]) -> List[dict]:
     """veltrano against each peer, on one figure each: {what, ours, theirs, peer, lower_is_better}."""
     out = []
     data = results["aead"]
-    peers = {"aesgcm_per_call": "pyca/cryptography's AESGCM(key) per call",
-             "aesgcm_reused": "a reused AESGCM"}
+    peers = {"aesgcm_per_call": "AESGCM(key) per call", "aesgcm_reused": "an AESGCM reused"}
     for op in ("encrypt", "decrypt"):
         for size in (64, 1 << 20):
             ours = aead.lookup(data, op, size, "veltrano")
@@ -204,7 +203,7 @@ def comparisons(results: Dict[str, dict]) -> List[dict]:
     ours = aead.lookup(data, "encrypt", 64, "veltrano")
     if fixed is not None and ours is not None:
         out.append({"what": "encrypt 64 B", "ours": ours, "theirs": fixed,
-                    "peer": "AESGCM(key) given a nonce made beforehand (veltrano draws its own)",
+                    "peer": "AESGCM(key) given a nonce made beforehand, where veltrano draws its own",
                     "text": duration_text, "lower_is_better": True})
     for algorithm in kdf.ALGORITHMS:
         rows = [r for r in results["kdf"]["rows"] if r["algorithm"] == algorithm]
@@ -212,7 +211,7 @@ def comparisons(results: Dict[str, dict]) -> List[dict]:
         for row in rows:
             if ours_row is None or row is ours_row:
                 continue
-            out.append({"what": f"{algorithm} derivation (CPU)", "ours": ours_row["cpu_ms"] * 1e6,
+            out.append({"what": f"one {algorithm} derivation", "ours": ours_row["cpu_ms"] * 1e6,
                         "theirs": row["cpu_ms"] * 1e6, "peer": row["impl"], "text": duration_text,
                         "lower_is_better": True})
     conc = results["concurrency"]
@@ -236,23 +235,29 @@ def comparisons(results: Dict[str, dict]) -> List[dict]:
 
 def readme_performance(results: Dict[str, dict]) -> str:
     """The README's Performance paragraph: what is faster and what is slower than the peers."""
-    faster, slower = [], []
+    groups: Dict[bool, Dict[str, List[dict]]] = {True: {}, False: {}}
     for c in comparisons(results):
         better = c["ours"] < c["theirs"] if c["lower_is_better"] else c["ours"] > c["theirs"]
-        (faster if better else slower).append(
-            f"{c['what']}: {c['text'](c['ours'])} against {c['text'](c['theirs'])} for {c['peer']}")
+        groups[better].setdefault(c["what"], []).append(c)
     machine = results["aead"]["machine"]
+    lines = [textwrap.fill(
+        f"In the latest benchmark run ({machine['cpu_model']}, {machine['usable_cpus']} CPUs, a shared "
+        "machine; CPU time per call or per derivation, medians) veltrano compared with its peers "
+        "(pyca/cryptography, argon2-cffi, hashlib) as follows.", 100)]
+    for better, title in ((True, "Faster"), (False, "Slower")):
+        lines += ["", f"{title}:" if groups[better] else f"{title}: in nothing measured."]
+        for what, items in groups[better].items():
+            peers = "; ".join(f"{c['peer']}: {c['text'](c['theirs'])}" for c in items)
+            lines.append(f"- {what}: {items[0]['text'](items[0]['ours'])} ({peers})")
     share = aead.ratio(aead.lookup(results["aead"], "encrypt", 1 << 20, "evp"),
                        aead.lookup(results["aead"], "encrypt", 1 << 20, "veltrano"))
-    text = (f"In the latest benchmark run ({machine['cpu_model']}, {machine['usable_cpus']} CPUs, a shared "
-            "machine; CPU time per call or per derivation, medians), veltrano was faster than its peers in ")
-    text += "; ".join(faster) + ". " if faster else "nothing. "
-    text += "It was slower in " + "; ".join(slower) + ". " if slower else "It was slower in nothing. "
+    tail = ""
     if share is not None:
-        text += f"Sealing 1 MiB ran at {share * 100:.0f}% of the speed of calling libcrypto directly. "
-    text += ("`bench/results.md` has every figure, the method and the targets, and `bench/results.png` "
-             "the chart (`make bench` writes them and this paragraph).")
-    return textwrap.fill(text, 100, break_on_hyphens=False, break_long_words=False)
+        tail = f"Sealing 1 MiB ran at {share * 100:.0f}% of the speed of calling libcrypto directly. "
+    tail += ("`bench/results.md` has every figure, the method and the targets, and `bench/results.png` "
+             "the chart; `make bench` writes them and this paragraph from the same run.")
+    lines += ["", textwrap.fill(tail, 100, break_on_hyphens=False)]
+    return "\n".join(lines)
 
 
 def rewrite_readme(path: Path, paragraph: str) -> bool:
