@@ -114,7 +114,7 @@ DEPS_DIR := $(CURDIR)/build/deps/$(ZIG_TARGET)
 DEPS_STAMP := $(DEPS_DIR)/versions.json
 DEPS_DEFINE := VELTRANO_DEPS_PREFIX=$(DEPS_DIR)
 $(DEPS_STAMP): FORCE $(STAMPS)/system $(ZIG_CC) $(ZIG_AR) $(ZIG_RANLIB)
-	@$(TIMED) "the crypto libraries for $(ZIG_TARGET) (built once, about 8 minutes on 2 cores)" \
+	@$(TIMED) "the crypto libraries for $(ZIG_TARGET) (built once into the cache, some minutes the first time)" \
 	  $(PY_NEWEST) packaging/deps.py build --target $(ZIG_TARGET) --cc $(ZIG_CC) --ar $(ZIG_AR) \
 	  --ranlib $(ZIG_RANLIB) --jobs $(JOBS) --link $(DEPS_DIR)
 deps: $(DEPS_STAMP)
