@@ -3,9 +3,9 @@
 # cache outside the tree, from the Debian archive the system's apt uses. Commands run in it in a
 # private mount namespace, with the work tree, the shared test data and the caches (the crypto
 # libraries, Zig's, pip's) mounted at their own paths; the test-only extension is built there
-# against forky's headers with the release toolchain (Zig and CMake run anywhere) and forky's make.
+# against forky's headers with the release toolchain (Zig and CMake run anywhere) and forky's make and binutils.
 FORKY_PYTHONS := 3.14 3.15
-FORKY_PACKAGES := ca-certificates make $(foreach v,$(FORKY_PYTHONS),python$(v) python$(v)-venv python$(v)-dev)
+FORKY_PACKAGES := ca-certificates make binutils $(foreach v,$(FORKY_PYTHONS),python$(v) python$(v)-venv python$(v)-dev)
 VELTRANO_CACHE_DIR := $(or $(VELTRANO_CACHE),$(or $(XDG_CACHE_HOME),$(HOME)/.cache)/veltrano)
 FORKY_KEY := $(shell echo forky minbase $(FORKY_PACKAGES) | sha256sum | cut -c1-16)
 FORKY_ROOT := $(VELTRANO_CACHE_DIR)/forky-$(FORKY_KEY)
