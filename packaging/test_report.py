@@ -26,6 +26,9 @@ SHOWN = re.compile(r"^(==> |make(\[\d+\])?: \*\*\*|FAILED |ERROR |=+ .*\b(passed
                    r"\d+ (passed|failed|skipped|error)\b.* in [\d.]+s)")
 
 
+MAKE_ERROR = re.compile(r"^g?make(?:\[\d+\])?: \*\*\* \[(?:[^\]]*?:\d+: )?([^\]]+)\] Error")
+
+
 def platform_label():
     """x86_64, the C library and its version, and the system's name."""
     name, version = platform.libc_ver()
@@ -141,7 +144,7 @@ def duration(seconds):
     return f"{seconds // 60}m{seconds % 60:02d}s" if seconds >= 60 else f"{seconds}s"
 
 
-def summary(directory, log=None, out=sys.stdout):
+def summary(directory, log=None, out=sys.stdout, failed_steps=()):
     paths = sorted(pathlib.Path(directory).glob("*.xml"))
     rows = [read_results(p) for p in paths]
     if log:
@@ -165,7 +168,10 @@ def summary(directory, log=None, out=sys.stdout):
             out.write(f"\n{r['suite']}: {r['broken']}\n")
     if not rows:
         out.write(f"no results in {directory}\n")
+    if failed_steps:
+        out.write("\nfailed steps (each counted as one failure): " + ", ".join(failed_steps) + "\n")
     totals = [sum(r[k] for r in rows) for k in ("passed", "failed", "skipped")]
+    totals[1] += len(failed_steps)
     return totals[1] == 0 and bool(rows), f"{totals[0]} passed, {totals[1]} failed, {totals[2]} skipped"
 
 
@@ -174,21 +180,25 @@ def run(log, command):
     log = pathlib.Path(log)
     log.parent.mkdir(parents=True, exist_ok=True)
     start = time.monotonic()
-    tail = []
+    recent, failed_steps = [], []
     with open(log, "w", encoding="utf-8") as out:
         process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                                    errors="replace")
         for line in process.stdout:
             out.write(line)
             out.flush()
-            tail = (tail + [line])[-40:]
+            failed = MAKE_ERROR.match(line)
+            if failed:
+                # What led to a failed step, shown again at the end: with make -k it is long gone.
+                failed_steps.append((failed.group(1), [r for r in recent if not r.startswith(("gmake", "make[", "WARNING: Location"))][-12:]))
+            recent = (recent + [line])[-40:]
             if SHOWN.match(line):
                 sys.stdout.write(line)
                 sys.stdout.flush()
         status = process.wait()
-    if status != 0:
-        sys.stdout.write(f"\n--- the last lines of {log} ---\n" + "".join(tail))
-    passed, closing = summary(log.parent, log)
+    for step, lines in failed_steps[:3]:
+        sys.stdout.write(f"\n--- {step} failed; the lines before it (all in {log}) ---\n" + "".join(lines))
+    passed, closing = summary(log.parent, log, failed_steps=[step for step, _ in failed_steps])
     sys.stdout.write(f"\nmake test {'passed' if status == 0 and passed else 'FAILED'} after "
                      f"{duration(time.monotonic() - start)}\n{closing}\n")
     return status if status != 0 else (0 if passed else 1)
