@@ -190,7 +190,8 @@ def run(log, command):
             failed = MAKE_ERROR.match(line)
             if failed:
                 # What led to a failed step, shown again at the end: with make -k it is long gone.
-                failed_steps.append((failed.group(1), [r for r in recent if not r.startswith(("gmake", "make[", "WARNING: Location"))][-12:]))
+                shown = [r for r in recent if not r.startswith(("gmake", "make[", "WARNING: Location"))]
+                failed_steps.append((failed.group(1), shown[-12:]))
             recent = (recent + [line])[-40:]
             if SHOWN.match(line):
                 sys.stdout.write(line)
