@@ -31,9 +31,14 @@ define forky_python
 	  .venv-$(1)/bin/python -m pip install -q --disable-pip-version-check "$$(WHEEL)[test]" mypy'
 	@touch $$@
 
+# Debian keeps pyconfig.h under its multiarch folder, which Zig's own C headers leave out: a folder
+# that holds only that one, searched last.
 build/testing-$(1)/built: $$(STAMPS)/system $$(TOOLS)/installed $$(ZIG_CXX) $$(DEPS_STAMP) $$(SOURCES) \
     $$(FORKY_ROOT)/.complete
+	@mkdir -p build/testing-$(1)/multiarch/x86_64-linux-gnu
+	@ln -sfn /usr/include/x86_64-linux-gnu/python$(1) build/testing-$(1)/multiarch/x86_64-linux-gnu/python$(1)
 	$$(IN_FORKY) $$(CMAKE_PROGRAM) -S . -B build/testing-$(1) -DPython_EXECUTABLE=/usr/bin/python$(1) \
+	  "-DCMAKE_CXX_FLAGS=-idirafter $$(CURDIR)/build/testing-$(1)/multiarch" \
 	  -DCMAKE_C_COMPILER=$$(ZIG_CC) -DCMAKE_CXX_COMPILER=$$(ZIG_CXX) $$(addprefix -D,$$(RELEASE_DEFINES)) \
 	  -DVELTRANO_WHEEL_MODULE=OFF -DVELTRANO_TESTING_MODULE=ON >/dev/null
 	@$$(TIMED) "building _veltrano_testing for CPython $(1) (Debian forky)" \
