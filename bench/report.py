@@ -1,6 +1,7 @@
 """Runs every benchmark (aead.py, kdf.py, concurrency.py), one after the other, each in its own
 interpreter, and writes bench/results.md (the tables), bench/results.png (the chart) and
-bench/results.json (every figure, from which --from-json renders the first two again).
+bench/results.json (every figure, from which --from-json renders the first two again), and the
+Performance paragraph of README.md from the same figures (between its two performance markers).
 
     python bench/report.py [--native-dir build/bench] [--out-dir bench] [--from-json PATH]
 """
@@ -13,6 +14,7 @@ import re
 import ssl
 import subprocess
 import sys
+import textwrap
 import time
 from pathlib import Path
 from typing import Dict, List, Optional
@@ -176,6 +178,100 @@ def target_summary(results: Dict[str, dict]) -> str:
                            [False, False, True, False]) + "\n"
 
 
+README_BEGIN = "<!-- performance: written by bench/report.py from the run in bench/results.md -->"
+README_END = "<!-- end of performance -->"
+
+
+def duration_text(ns: float) -> str:
+    return f"{ns:,.0f} ns" if ns < 1000 else f"{ns / 1000:.1f} µs" if ns < 1e6 else f"{ns / 1e6:.1f} ms"
+
+
+def comparisons(results: Dict[str, dict]) -> List[dict]:
+    """veltrano against each peer, on one figure each: {what, ours, theirs, peer, lower_is_better}."""
+    out = []
+    data = results["aead"]
+    peers = {"aesgcm_per_call": "AESGCM(key) per call", "aesgcm_reused": "an AESGCM reused"}
+    for op in ("encrypt", "decrypt"):
+        for size in (64, 1 << 20):
+            ours = aead.lookup(data, op, size, "veltrano")
+            for impl, peer in peers.items():
+                theirs = aead.lookup(data, op, size, impl)
+                if ours is not None and theirs is not None:
+                    out.append({"what": f"{op} {common.size_label(size)}", "ours": ours, "theirs": theirs,
+                                "peer": peer, "text": duration_text, "lower_is_better": True})
+    fixed = data.get("aesgcm_per_call_fixed_nonce_64_cpu_ns")
+    ours = aead.lookup(data, "encrypt", 64, "veltrano")
+    if fixed is not None and ours is not None:
+        out.append({"what": "encrypt 64 B", "ours": ours, "theirs": fixed,
+                    "peer": "AESGCM(key) given a nonce made beforehand, where veltrano draws its own",
+                    "text": duration_text, "lower_is_better": True})
+    for algorithm in kdf.ALGORITHMS:
+        rows = [r for r in results["kdf"]["rows"] if r["algorithm"] == algorithm]
+        ours_row = next((r for r in rows if r["impl"].startswith("veltrano")), None)
+        for row in rows:
+            if ours_row is None or row is ours_row:
+                continue
+            out.append({"what": f"one {algorithm} derivation", "ours": ours_row["cpu_ms"] * 1e6,
+                        "theirs": row["cpu_ms"] * 1e6, "peer": row["impl"], "text": duration_text,
+                        "lower_is_better": True})
+    conc = results["concurrency"]
+    top = max(conc["levels"])
+    rates = {r["impl"]: r["rate"] for r in conc["throughput"] if r["in_flight"] == top}
+    gaps = {r["impl"]: r["max_gap_ms"] for r in conc["responsiveness"]}
+    for impl, (algorithm, name) in concurrency.IMPLS.items():
+        ours_impl = f"veltrano-{algorithm}"
+        if impl == ours_impl:
+            continue
+        if impl in rates and ours_impl in rates:
+            out.append({"what": f"{algorithm} derivations per second with {top} in flight",
+                        "ours": rates[ours_impl], "theirs": rates[impl], "peer": name,
+                        "text": lambda v: f"{v:.1f}", "lower_is_better": False})
+        if impl in gaps and ours_impl in gaps:
+            out.append({"what": f"longest event-loop gap while {algorithm} derivations run",
+                        "ours": gaps[ours_impl] * 1e6, "theirs": gaps[impl] * 1e6, "peer": name,
+                        "text": duration_text, "lower_is_better": True})
+    return out
+
+
+def readme_performance(results: Dict[str, dict]) -> str:
+    """The README's Performance paragraph: what is faster and what is slower than the peers."""
+    groups: Dict[bool, Dict[str, List[dict]]] = {True: {}, False: {}}
+    for c in comparisons(results):
+        better = c["ours"] < c["theirs"] if c["lower_is_better"] else c["ours"] > c["theirs"]
+        groups[better].setdefault(c["what"], []).append(c)
+    machine = results["aead"]["machine"]
+    lines = [textwrap.fill(
+        f"In the latest benchmark run ({machine['cpu_model']}, {machine['usable_cpus']} CPUs, a shared "
+        "machine; CPU time per call or per derivation, medians) veltrano compared with its peers "
+        "(pyca/cryptography, argon2-cffi, hashlib) as follows.", 100)]
+    for better, title in ((True, "Faster"), (False, "Slower")):
+        lines += ["", f"{title}:" if groups[better] else f"{title}: in nothing measured."]
+        for what, items in groups[better].items():
+            peers = "; ".join(f"{c['peer']}: {c['text'](c['theirs'])}" for c in items)
+            lines.append(f"- {what}: {items[0]['text'](items[0]['ours'])} ({peers})")
+    share = aead.ratio(aead.lookup(results["aead"], "encrypt", 1 << 20, "evp"),
+                       aead.lookup(results["aead"], "encrypt", 1 << 20, "veltrano"))
+    tail = ""
+    if share is not None:
+        tail = f"Sealing 1 MiB ran at {share * 100:.0f}% of the speed of calling libcrypto directly. "
+    tail += ("`bench/results.md` has every figure, the method and the targets, and `bench/results.png` "
+             "the chart; `make bench` writes them and this paragraph from the same run.")
+    lines += ["", textwrap.fill(tail, 100, break_on_hyphens=False)]
+    return "\n".join(lines)
+
+
+def rewrite_readme(path: Path, paragraph: str) -> bool:
+    """Replaces what stands between the performance markers of README.md; False when it has none."""
+    if not path.exists():
+        return False
+    text = path.read_text(encoding="utf-8")
+    begin, end = text.find(README_BEGIN), text.find(README_END)
+    if begin < 0 or end < begin:
+        return False
+    path.write_text(text[:begin + len(README_BEGIN)] + "\n" + paragraph + "\n" + text[end:], encoding="utf-8")
+    return True
+
+
 def plot(results: Dict[str, dict], path: Path) -> None:
     import matplotlib
 
@@ -329,6 +425,9 @@ def main() -> None:
     sections.append("![veltrano against its peers](results.png)\n")
     (out_dir / "results.md").write_text("\n".join(sections), encoding="utf-8")
     plot(results, out_dir / "results.png")
+    readme = BENCH_DIR.parent / "README.md"
+    if out_dir.resolve() == BENCH_DIR and rewrite_readme(readme, readme_performance(results)):
+        print(f"rewrote the Performance paragraph of {readme}")
     print(f"wrote {out_dir / 'results.md'} and {out_dir / 'results.png'} "
           f"({sum(saved['timings'].values()):.0f} s of benchmarks)")
 

@@ -1,6 +1,7 @@
 import json
 import os
 import pathlib
+import platform
 import subprocess
 import sys
 import textwrap
@@ -14,6 +15,28 @@ TESTDATA = pathlib.Path(__file__).resolve().parents[3] / "shared" / "testdata"
 FUZZ_DIR = pathlib.Path(__file__).resolve().parents[1] / "fuzz"
 if str(FUZZ_DIR) not in sys.path:
     sys.path.append(str(FUZZ_DIR))
+
+
+def _platform_label():
+    """The machine, the C library and the system, as the summary of `make test` names them."""
+    name, version = platform.libc_ver()
+    libc = f"glibc {version}" if name == "glibc" else name or "unknown libc"
+    if not name and os.path.exists(f"/lib/ld-musl-{platform.machine()}.so.1"):
+        libc = "musl"
+    try:
+        fields = dict(line.split("=", 1) for line in pathlib.Path("/etc/os-release").read_text().splitlines()
+                      if "=" in line)
+    except OSError:
+        fields = {}
+    system = fields.get("PRETTY_NAME", "").strip('"')
+    return ", ".join(part for part in (platform.machine(), libc, system) if part)
+
+
+@pytest.fixture(scope="session", autouse=True)
+def _interpreter_and_platform(record_testsuite_property):
+    """Names the interpreter and the platform in the JUnit XML (--junitxml) of the run."""
+    record_testsuite_property("interpreter", f"{platform.python_implementation()} {platform.python_version()}")
+    record_testsuite_property("platform", _platform_label())
 
 
 @pytest.fixture

@@ -96,6 +96,14 @@ def reap(pid, bound):
     os.waitpid(pid, 0)
     return False
 
+def fork_child(forked):
+    pid = os.fork()
+    if pid == 0:
+        if HOW == "exit":
+            sys.exit(0)  # a normal exit: asyncio.run's clean-up, atexit callbacks, finalisation
+        os._exit(0)
+    forked.set_result(pid)
+
 async def main():
     async def churn():
         while True:
@@ -103,13 +111,14 @@ async def main():
     churning = asyncio.ensure_future(churn())
     await asyncio.sleep(0.2)
     hung, exit_times = 0, []
+    loop = asyncio.get_running_loop()
     for _ in range(FORKS):
         started = time.monotonic()
-        pid = os.fork()
-        if pid == 0:
-            if HOW == "exit":
-                sys.exit(0)  # a normal exit: atexit callbacks, finalisation
-            os._exit(0)
+        # Forked from a callback, outside any task: from CPython 3.14 on, a child forked inside a
+        # task never leaves the inherited loop once it raises SystemExit (with or without veltrano).
+        forked = loop.create_future()
+        loop.call_soon(fork_child, forked)
+        pid = await forked
         if reap(pid, 5.0):
             exit_times.append(time.monotonic() - started)
         else:
