@@ -11,7 +11,8 @@ PBKDF2_KEY = hashlib.pbkdf2_hmac("sha256", b"pw", bytes(32), 600_000, 32).hex()
 
 # Each trial is a fresh interpreter whose first encrypt runs on a thread while the main thread
 # forks children; a child that inherits a half-done first use waits for ever and is ended by its
-# alarm. Prints the number of trials with a stuck child, then the number of stuck children.
+# alarm (long enough for a child that is merely slow on a loaded machine to finish). Prints the
+# number of trials with a stuck child, then the number of stuck children.
 FORKS_DURING_FIRST_USE = r"""
 import subprocess, sys
 
@@ -30,7 +31,7 @@ for _ in range(int(sys.argv[1])):
     pid = os.fork()
     if pid == 0:
         signal.signal(signal.SIGALRM, signal.SIG_DFL)
-        signal.alarm(3)
+        signal.alarm(15)
         veltrano.encrypt(b"child", key)
         veltrano.Salt.generate()
         os._exit(0)
