@@ -131,7 +131,7 @@ release-check: $(RELEASE_STAMP)
 
 # The release links what packaging/pins.toml pins and nothing the build machine happens to have:
 # a security fix arrives as a reviewed bump of a pin (make deps-outdated).
-dist: release-check
+dist: release-check release-check-aarch64
 
 # A virtual environment per interpreter with the wheel and its test extras installed.
 .venv-%/installed: $(RELEASE_STAMP)
@@ -165,7 +165,10 @@ forks-3.11: .venv-3.11/installed
 	cd tests && VELTRANO_MANY_FORKS=$(FORK_CHECK_COUNT) ../.venv-3.11/bin/python -m pytest -q -p no:cacheprovider \
 	  python/test_process_life.py -k many_forks
 
-test: lint native release-check $(addprefix pytest-,$(PY_TEST_VERSIONS)) forks-3.11
+include mk/aarch64.mk
+
+test: lint native release-check $(addprefix pytest-,$(PY_TEST_VERSIONS)) forks-3.11 \
+  release-check-aarch64 pytest-aarch64-quick-$(AARCH64_QUICK_PY)
 
 PASSPHRASE_FD := --passphrase-fd 3 3<<<'correct horse battery staple'
 demo: .venv-3.13/installed
