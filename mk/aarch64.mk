@@ -34,8 +34,8 @@ deps-aarch64: $(AARCH64_DEPS_STAMP)
 # tagged by hand (the build machine is x86-64), then by auditwheel once it has checked it.
 # auditwheel repairs for the machine it runs on, so it runs on the emulated arm64 CPython; nothing
 # is grafted into the wheel, so it needs no patchelf there.
-AARCH64_LD := $(shell command -v aarch64-linux-gnu-ld || echo aarch64-linux-gnu-ld)
-AARCH64_OBJCOPY := $(shell command -v aarch64-linux-gnu-objcopy || echo aarch64-linux-gnu-objcopy)
+AARCH64_LD := aarch64-linux-gnu-ld
+AARCH64_OBJCOPY := aarch64-linux-gnu-objcopy
 AARCH64_DEFINES = VELTRANO_STATIC_DEPS=ON VELTRANO_DEPS_PREFIX=$(AARCH64_DEPS_DIR) \
   VELTRANO_LD=$(AARCH64_LD) VELTRANO_OBJCOPY=$(AARCH64_OBJCOPY)
 AARCH64_AUDITWHEEL := build/aarch64/auditwheel

@@ -440,8 +440,12 @@ def build_key(package, pin, tools):
     return hashlib.sha256(json.dumps(material, sort_keys=True).encode()).hexdigest()[:16]
 
 
+def prefix_name(package, pin, tools):
+    return f"{package}-{upstream_version(pin['version'])}-{tools.target}-{build_key(package, pin, tools)}"
+
+
 def built_prefix(package, pin, apt, root, tools):
-    name = f"{package}-{upstream_version(pin['version'])}-{tools.target}-{build_key(package, pin, tools)}"
+    name = prefix_name(package, pin, tools)
     prefix = root / "built" / name
     if (prefix / "complete").is_file():
         return prefix
@@ -490,8 +494,12 @@ def command_build(args):
     root = cache_root()
     tools = Tools(args.cc, args.ar, args.ranlib, args.target, args.jobs)
     apt = PrivateApt(root / "apt", pins["suites"])
-    with cache_lock(root):
-        prefixes = [built_prefix(package, pin, apt, root, tools) for package, pin in pins["packages"].items()]
+    # A prefix appears complete or not at all (it is renamed into place), so when every one is there
+    # nothing waits for the lock that another target's build holds.
+    prefixes = [root / "built" / prefix_name(package, pin, tools) for package, pin in pins["packages"].items()]
+    if not all((prefix / "complete").is_file() for prefix in prefixes):
+        with cache_lock(root):
+            prefixes = [built_prefix(package, pin, apt, root, tools) for package, pin in pins["packages"].items()]
     link_prefixes(prefixes, pathlib.Path(args.link))
 
 
