@@ -6,7 +6,9 @@ import os
 
 import pytest
 
-TIMEOUT = 60
+TIMEOUT = max(60, int(os.environ.get("VELTRANO_TEST_TIMEOUT", "60")))
+# Under qemu-user (another architecture's wheel tested here), which names its root here.
+EMULATED = "QEMU_LD_PREFIX" in os.environ
 PBKDF2_KEY = hashlib.pbkdf2_hmac("sha256", b"pw", bytes(32), 600_000, 32).hex()
 
 
@@ -130,8 +132,10 @@ def test_forked_children_exit_as_fast_as_an_idle_ones(run_python):
     hung, median, slowest = result.stdout.split()
     assert int(hung) == 0
     # An idle parent's children take a few tens of ms; a wait for the parent's workers took 5 s.
-    # The slowest bound leaves room for a loaded machine.
-    assert float(median) < 0.5 and float(slowest) < 2.5
+    # The slowest bound leaves room for a loaded machine; under qemu-user, where every exit is
+    # slow, only the hangs say anything.
+    if not EMULATED:
+        assert float(median) < 0.5 and float(slowest) < 2.5
 
 
 @pytest.mark.skipif(os.environ.get("VELTRANO_MANY_FORKS") is None,
@@ -179,6 +183,8 @@ print("repeated", repeated)
 
 @pytest.mark.skipif(os.uname().machine not in ("x86_64", "aarch64"),
                     reason="the raw fork system call is known for x86-64 and aarch64 only")
+@pytest.mark.skipif(EMULATED, reason="qemu-user accepts MADV_WIPEONFORK but ignores it, so nothing "
+                    "can notice a raw fork there")
 def test_raw_fork_never_repeats_a_nonce(run_python):
     result = run_python(RAW_FORKS, 200, timeout=TIMEOUT)
     assert result.returncode == 0, result.stderr
