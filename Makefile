@@ -154,7 +154,7 @@ release-check: $(RELEASE_STAMP)
 
 # The release links what packaging/pins.toml pins and nothing the build machine happens to have:
 # a security fix arrives as a reviewed bump of a pin (make deps-outdated).
-dist: release-check release-check-musl
+dist: release-check release-check-musl release-check-aarch64
 
 # A virtual environment per interpreter with the wheel and its test extras installed.
 .venv-%/installed: $(RELEASE_STAMP)
@@ -200,11 +200,12 @@ forks-3.11: .venv-3.11/installed
 	  --junitxml=$(CURDIR)/$(TEST_RESULTS)/forks-3.11.xml python/test_process_life.py -k many_forks
 
 include mk/debian.mk
+include mk/aarch64.mk
 
 # Every test step writes JUnit XML to $(TEST_RESULTS)/<suite>.xml; make test runs them with the
 # whole output kept in make-test.log there, and ends with a summary of every XML file it finds.
 TEST_STEPS := lint native release-check $(addprefix pytest-,$(PY_TEST_VERSIONS) $(FORKY_PYTHONS)) forks-3.11 \
-  release-check-musl pytest-musl-3.13
+  release-check-musl pytest-musl-3.13 release-check-aarch64 pytest-aarch64-quick-$(AARCH64_QUICK_PY)
 test-steps: $(TEST_STEPS)
 test: $(STAMPS)/system
 	@rm -rf $(TEST_RESULTS) && mkdir -p $(TEST_RESULTS)

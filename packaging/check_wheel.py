@@ -13,7 +13,10 @@ import zipfile
 
 from elftools.elf.elffile import ELFFile
 
-GLIBC_LIBRARIES = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1", "ld-linux-x86-64.so.2"}
+GLIBC_LIBRARIES = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1", "ld-linux-x86-64.so.2",
+                   "ld-linux-aarch64.so.1"}
+# The ELF machine of each architecture a platform tag ends with.
+MACHINES = {"x86_64": "EM_X86_64", "aarch64": "EM_AARCH64"}
 MUSL_LIBRARIES = {"libc.so", "libc.musl-x86_64.so.1"}
 EXPORTS = {"PyInit_veltrano", "PyInit_veltrano_async"}
 LICENSE_FILES = {"LICENSE", "licenses/NOTICE.md"}
@@ -46,6 +49,11 @@ def main():
     print(f"WHEEL tags: {' '.join(tags)}")
     if tags != [f"cp39-abi3-{platform}"]:
         fail(f"the WHEEL file should name the one tag cp39-abi3-{platform}")
+
+    machine = MACHINES.get(platform.split("_", 3)[3])
+    print(f"machine: {elf['e_machine']}")
+    if elf["e_machine"] != machine:
+        fail(f"the extension is built for {elf['e_machine']}, {platform} needs {machine}")
 
     dynamic = elf.get_section_by_name(".dynamic")
     needed = [tag.needed for tag in dynamic.iter_tags() if tag.entry.d_tag == "DT_NEEDED"]

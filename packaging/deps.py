@@ -30,11 +30,19 @@ import tomllib
 HERE = pathlib.Path(__file__).resolve().parent
 PINS = HERE / "pins.toml"
 KEYRING = "/usr/share/keyrings/debian-archive-keyring.gpg"
-# Position-independent code for a shared module, hardening as Debian's build flags have it, and no
-# debug information (it triples libcrypto.a). OpenSSL adds its own optimisation level, the others
-# get Debian's.
-HARDENING = ["-fPIC", "-fstack-protector-strong", "-D_FORTIFY_SOURCE=2", "-fcf-protection=full", "-g0"]
-CFLAGS = ["-O2", *HARDENING]
+# Position-independent code for a shared module, hardening as Debian's build flags have it (with
+# each architecture's control-flow protection), and no debug information (it triples libcrypto.a).
+# OpenSSL adds its own optimisation level, the others get Debian's.
+HARDENING = ["-fPIC", "-fstack-protector-strong", "-D_FORTIFY_SOURCE=2", "-g0"]
+CONTROL_FLOW_PROTECTION = {"x86_64": "-fcf-protection=full", "aarch64": "-mbranch-protection=standard"}
+
+
+def arch_of(target):
+    return target.split("-", 1)[0]
+
+
+def hardening(target):
+    return [*HARDENING, CONTROL_FLOW_PROTECTION[arch_of(target)]]
 
 
 def fail(message):
@@ -315,13 +323,13 @@ OPENSSL_TARGETS = {"x86_64": "linux-x86_64", "aarch64": "linux-aarch64"}
 
 def build_openssl(tree, prefix, work, tools):
     """libcrypto.a alone, through OpenSSL's own Configure and Makefile."""
-    arch = tools.target.split("-", 1)[0]
     env = dict(os.environ, CC=tools.cc, AR=tools.ar, RANLIB=tools.ranlib)
     for name in ("CFLAGS", "CPPFLAGS", "LDFLAGS"):
         env.pop(name, None)
     log = work / "build.log"
-    run(["perl", str(tree / "Configure"), OPENSSL_TARGETS[arch], "no-shared", "no-module", "no-engine",
-         "no-legacy", "no-apps", "no-tests", "no-docs", *HARDENING, "--openssldir=/usr/lib/ssl"],
+    run(["perl", str(tree / "Configure"), OPENSSL_TARGETS[arch_of(tools.target)], "no-shared", "no-module",
+         "no-engine", "no-legacy", "no-apps", "no-tests", "no-docs", *hardening(tools.target),
+         "--openssldir=/usr/lib/ssl"],
         log, cwd=work, env=env)
     run(["make", f"-j{tools.jobs}", "build_generated"], log, cwd=work, env=env)
     run(["make", f"-j{tools.jobs}", "libcrypto.a"], log, cwd=work, env=env)
@@ -362,31 +370,53 @@ def automake_sources(text, conditions):
     return variables
 
 
-# The definitions libsodium's configure arrives at for glibc on x86-64. libsodium picks its SSSE3,
-# AVX2 and AVX-512 code at run time, so the archive runs on any x86-64; HAVE_AVX_ASM is also what
-# lets it read XCR0 (without it, it never uses AVX2 or AVX-512).
-SODIUM_DEFINES = [
+# The definitions libsodium's configure arrives at for glibc on each architecture.
+SODIUM_COMMON_DEFINES = [
     "CONFIGURED=1", "NATIVE_LITTLE_ENDIAN=1", "TLS=_Thread_local", "HAVE_ALLOCA=1", "HAVE_ALLOCA_H=1",
-    "HAVE_AMD64_ASM=1", "HAVE_AVX_ASM=1",
-    "HAVE_ATOMIC_OPS=1", "HAVE_C_VARARRAYS=1", "HAVE_CPUID=1", "HAVE_INLINE_ASM=1", "HAVE_TI_MODE=1",
-    "HAVE_MMINTRIN_H=1", "HAVE_EMMINTRIN_H=1", "HAVE_PMMINTRIN_H=1", "HAVE_TMMINTRIN_H=1",
-    "HAVE_SMMINTRIN_H=1", "HAVE_AVXINTRIN_H=1", "HAVE_AVX2INTRIN_H=1", "HAVE_AVX512FINTRIN_H=1",
-    "HAVE_WMMINTRIN_H=1", "HAVE_RDRAND=1", "HAVE_EXPLICIT_BZERO=1", "HAVE_GETPID=1", "HAVE_GETRANDOM=1",
-    "HAVE_LINUX_COMPATIBLE_GETRANDOM=1", "HAVE_SYS_RANDOM_H=1", "HAVE_MADVISE=1", "HAVE_MLOCK=1",
-    "HAVE_MMAP=1", "HAVE_MPROTECT=1", "HAVE_NANOSLEEP=1", "HAVE_POSIX_MEMALIGN=1", "HAVE_PTHREAD=1",
-    "HAVE_SYS_MMAN_H=1", "HAVE_WEAK_SYMBOLS=1",
+    "HAVE_ATOMIC_OPS=1", "HAVE_C_VARARRAYS=1", "HAVE_INLINE_ASM=1", "HAVE_TI_MODE=1",
+    "HAVE_EXPLICIT_BZERO=1", "HAVE_GETPID=1", "HAVE_GETRANDOM=1", "HAVE_LINUX_COMPATIBLE_GETRANDOM=1",
+    "HAVE_SYS_RANDOM_H=1", "HAVE_MADVISE=1", "HAVE_MLOCK=1", "HAVE_MMAP=1", "HAVE_MPROTECT=1",
+    "HAVE_NANOSLEEP=1", "HAVE_POSIX_MEMALIGN=1", "HAVE_PTHREAD=1", "HAVE_SYS_MMAN_H=1",
+    "HAVE_WEAK_SYMBOLS=1",
 ]
-# Each convenience library of libsodium's Makefile.am with the instruction sets it is compiled for.
-SODIUM_GROUPS = {
-    "libsodium_la": [],
-    "librdrand_la": ["-mrdrnd"],
-    "libaesni_la": ["-msse2", "-mssse3", "-maes", "-mpclmul"],
-    "libsse2_la": ["-msse2"],
-    "libssse3_la": ["-msse2", "-mssse3"],
-    "libsse41_la": ["-msse2", "-mssse3", "-msse4.1"],
-    "libavx2_la": ["-msse2", "-mssse3", "-msse4.1", "-mavx", "-mavx2"],
-    "libavx512f_la": ["-msse2", "-mssse3", "-msse4.1", "-mavx", "-mavx2", "-mavx512f"],
+# Each convenience library of libsodium's Makefile.am, the instruction-set flags configure gives it,
+# and the automake conditions that hold.
+SODIUM_GROUP_NAMES = ["libsodium_la", "librdrand_la", "libaesni_la", "libsse2_la", "libssse3_la",
+                      "libsse41_la", "libavx2_la", "libavx512f_la"]
+SODIUM_BUILDS = {
+    # x86-64: libsodium picks its SSSE3, AVX2 and AVX-512 code at run time, so the archive runs on
+    # any x86-64; HAVE_AVX_ASM is also what lets it read XCR0 (without it, it never uses AVX2 or
+    # AVX-512).
+    "x86_64": {
+        "defines": ["HAVE_AMD64_ASM=1", "HAVE_AVX_ASM=1", "HAVE_CPUID=1", "HAVE_MMINTRIN_H=1",
+                    "HAVE_EMMINTRIN_H=1", "HAVE_PMMINTRIN_H=1", "HAVE_TMMINTRIN_H=1", "HAVE_SMMINTRIN_H=1",
+                    "HAVE_AVXINTRIN_H=1", "HAVE_AVX2INTRIN_H=1", "HAVE_AVX512FINTRIN_H=1",
+                    "HAVE_WMMINTRIN_H=1", "HAVE_RDRAND=1"],
+        "groups": {
+            "librdrand_la": ["-mrdrnd"],
+            "libaesni_la": ["-msse2", "-mssse3", "-maes", "-mpclmul"],
+            "libsse2_la": ["-msse2"],
+            "libssse3_la": ["-msse2", "-mssse3"],
+            "libsse41_la": ["-msse2", "-mssse3", "-msse4.1"],
+            "libavx2_la": ["-msse2", "-mssse3", "-msse4.1", "-mavx", "-mavx2"],
+            "libavx512f_la": ["-msse2", "-mssse3", "-msse4.1", "-mavx", "-mavx2", "-mavx512f"],
+        },
+        "conditions": {"HAVE_AMD64_ASM": True, "HAVE_AVX_ASM": True},
+    },
+    # aarch64: 1.0.18 has no Arm code of its own. Configure finds none of the x86 intrinsics headers
+    # or flags, so every x86 group compiles to nothing, salsa20 is the portable C, Argon2 and scrypt
+    # their reference cores; an aarch64 host is not among those it assumes unaligned access for.
+    "aarch64": {"defines": [], "groups": {}, "conditions": {"HAVE_AMD64_ASM": False, "HAVE_AVX_ASM": False}},
 }
+
+
+def sodium_build(target):
+    """(definitions, {group: flags}, automake conditions) of libsodium's build for the target."""
+    build = SODIUM_BUILDS[arch_of(target)]
+    groups = {name: build["groups"].get(name, []) for name in SODIUM_GROUP_NAMES}
+    conditions = {"HAVE_TI_MODE": True, "MINIMAL": False, "EMSCRIPTEN": False, "HAVE_LD_OUTPUT_DEF": False,
+                  **build["conditions"]}
+    return SODIUM_COMMON_DEFINES + build["defines"], groups, conditions
 
 
 def build_libsodium(tree, prefix, work, tools):
@@ -409,15 +439,15 @@ def build_libsodium(tree, prefix, work, tools):
     (include / "sodium-argon2").mkdir()
     shutil.copy2(source / "crypto_pwhash" / "argon2" / "argon2.h", include / "sodium-argon2" / "argon2.h")
 
-    groups = automake_sources((source / "Makefile.am").read_text(),
-                              {"HAVE_TI_MODE": True, "HAVE_AMD64_ASM": True, "HAVE_AVX_ASM": True,
-                               "MINIMAL": False, "EMSCRIPTEN": False, "HAVE_LD_OUTPUT_DEF": False})
-    if set(groups) != set(SODIUM_GROUPS):
-        fail(f"libsodium's Makefile.am has the groups {sorted(groups)}, expected {sorted(SODIUM_GROUPS)}")
-    common = [tools.cc, *CFLAGS, "-std=gnu11", "-fvisibility=default", "-I", str(include / "sodium"),
-              "-I", str(source / "include" / "sodium"), *[f"-D{d}" for d in SODIUM_DEFINES]]
+    defines, group_flags, conditions = sodium_build(tools.target)
+    groups = automake_sources((source / "Makefile.am").read_text(), conditions)
+    if set(groups) != set(group_flags):
+        fail(f"libsodium's Makefile.am has the groups {sorted(groups)}, expected {sorted(group_flags)}")
+    common = [tools.cc, "-O2", *hardening(tools.target), "-std=gnu11", "-fvisibility=default",
+              "-I", str(include / "sodium"), "-I", str(source / "include" / "sodium"),
+              *[f"-D{d}" for d in defines]]
     jobs = []
-    for group, flags in SODIUM_GROUPS.items():
+    for group, flags in group_flags.items():
         for index, name in enumerate(groups[group]):
             obj = work / f"{group}-{index}-{pathlib.Path(name).stem}.o"
             jobs.append([*common, *flags, "-c", str(source / name), "-o", str(obj)])
@@ -438,14 +468,18 @@ BUILDERS = {"openssl": build_openssl, "libsodium": build_libsodium}
 def build_key(package, pin, tools):
     """What the built library depends on: the pinned files, the compiler, the target, the flags
     and the build recipe itself."""
-    material = {"package": package, "pin": pin, "tools": tools.identity(), "cflags": CFLAGS,
+    material = {"package": package, "pin": pin, "tools": tools.identity(), "cflags": hardening(tools.target),
                 "recipe": inspect.getsource(BUILDERS[package]),
-                "extra": [SODIUM_DEFINES, SODIUM_GROUPS] if package == "libsodium" else []}
+                "extra": sodium_build(tools.target) if package == "libsodium" else []}
     return hashlib.sha256(json.dumps(material, sort_keys=True).encode()).hexdigest()[:16]
 
 
+def prefix_name(package, pin, tools):
+    return f"{package}-{upstream_version(pin['version'])}-{tools.target}-{build_key(package, pin, tools)}"
+
+
 def built_prefix(package, pin, apt, root, tools):
-    name = f"{package}-{upstream_version(pin['version'])}-{tools.target}-{build_key(package, pin, tools)}"
+    name = prefix_name(package, pin, tools)
     prefix = root / "built" / name
     if (prefix / "complete").is_file():
         return prefix
@@ -494,8 +528,12 @@ def command_build(args):
     root = cache_root()
     tools = Tools(args.cc, args.ar, args.ranlib, args.target, args.jobs)
     apt = PrivateApt(root / "apt", pins["suites"])
-    with cache_lock(root):
-        prefixes = [built_prefix(package, pin, apt, root, tools) for package, pin in pins["packages"].items()]
+    # A prefix appears complete or not at all (it is renamed into place), so when every one is there
+    # nothing waits for the lock that another target's build holds.
+    prefixes = [root / "built" / prefix_name(package, pin, tools) for package, pin in pins["packages"].items()]
+    if not all((prefix / "complete").is_file() for prefix in prefixes):
+        with cache_lock(root):
+            prefixes = [built_prefix(package, pin, apt, root, tools) for package, pin in pins["packages"].items()]
     link_prefixes(prefixes, pathlib.Path(args.link))
 
 

@@ -57,13 +57,17 @@ def panic_type(testing):
     pytest.fail("fault() returned normally")
 
 
+# A slow machine (an emulated one takes seconds to start an interpreter) sets a longer bound.
+RUN_TIMEOUT = int(os.environ.get("VELTRANO_TEST_TIMEOUT", "120"))
+
+
 @pytest.fixture
 def run_python():
     """Runs code (dedented) in a fresh interpreter with this one's import path, further arguments
     in sys.argv and further environment variables; returns the finished process. A run still going
     after `timeout` seconds fails the test (a hang or a deadlock)."""
 
-    def run(code, *args, timeout=120, **env):
+    def run(code, *args, timeout=RUN_TIMEOUT, **env):
         environment = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), **env)
         try:
             return subprocess.run([sys.executable, "-c", textwrap.dedent(code), *map(str, args)],

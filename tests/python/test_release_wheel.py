@@ -30,8 +30,23 @@ exec "$python" -I "$smoke"
 """
 
 
+# Under qemu-user (another architecture's wheel tested here), the emulated loader reads the
+# libraries of the root that QEMU_LD_PREFIX names: the mounts must hide the files there.
+EMULATED_ROOT = os.environ.get("QEMU_LD_PREFIX")
+
+
+def emulated_libraries(sonames):
+    """The files of `sonames` in the emulated root's library folders, as real paths."""
+    multiarch = sys.implementation._multiarch
+    folders = [os.path.join(EMULATED_ROOT, sub, multiarch) for sub in ("lib", "usr/lib")]
+    return sorted({os.path.realpath(os.path.join(folder, name)) for folder in folders for name in sonames
+                   if os.path.isfile(os.path.join(folder, name))})
+
+
 def system_libraries():
     """The files the dynamic loader would open for HIDDEN_SONAMES, as real paths."""
+    if EMULATED_ROOT:
+        return emulated_libraries(HIDDEN_SONAMES)
     listing = subprocess.run(["ldconfig", "-p"], capture_output=True, text=True, check=True).stdout
     paths = set()
     for line in listing.splitlines():
@@ -136,6 +151,8 @@ for path in sys.argv[2:]:
 
 def libgcc_paths():
     """Every file the dynamic loader could take libgcc_s.so.1 from, as real paths."""
+    if EMULATED_ROOT:
+        return emulated_libraries({"libgcc_s.so.1"})
     listing = subprocess.run(["ldconfig", "-p"], capture_output=True, text=True, check=True).stdout
     candidates = [path for name, arrow, path in (line.strip().partition(" => ") for line in listing.splitlines())
                   if arrow and name.split()[0] == "libgcc_s.so.1"]
