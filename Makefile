@@ -97,15 +97,18 @@ ZIG_CC := $(CURDIR)/build/zig/cc
 ZIG_CXX := $(CURDIR)/build/zig/c++
 ZIG_AR := $(CURDIR)/build/zig/ar
 ZIG_RANLIB := $(CURDIR)/build/zig/ranlib
+# write_zig_tools DIR,TARGET: the four programs for one Zig target in DIR.
+define write_zig_tools
+@mkdir -p $(1) && for tool in cc c++ ar ranlib; do \
+  case $$tool in cc|c++) target="-target $(2)";; *) target="";; esac; \
+  printf '#!/bin/sh\nexec %s %s %s "$$@"\n' "$(ZIG)" $$tool "$$target" > $(1)/$$tool.new; \
+  chmod +x $(1)/$$tool.new; \
+  if cmp -s $(1)/$$tool.new $(1)/$$tool; then rm $(1)/$$tool.new; \
+  else mv $(1)/$$tool.new $(1)/$$tool; fi; \
+done
+endef
 $(ZIG_CC) $(ZIG_CXX) $(ZIG_AR) $(ZIG_RANLIB) &: FORCE $(TOOLS)/installed
-	@mkdir -p build/zig
-	@for tool in cc c++ ar ranlib; do \
-	  case $$tool in cc|c++) target="-target $(ZIG_TARGET)";; *) target="";; esac; \
-	  printf '#!/bin/sh\nexec %s %s %s "$$@"\n' "$(ZIG)" $$tool "$$target" > build/zig/$$tool.new; \
-	  chmod +x build/zig/$$tool.new; \
-	  if cmp -s build/zig/$$tool.new build/zig/$$tool; then rm build/zig/$$tool.new; \
-	  else mv build/zig/$$tool.new build/zig/$$tool; fi; \
-	done
+	$(call write_zig_tools,build/zig,$(ZIG_TARGET))
 
 # The crypto libraries, built from the Debian source packages that packaging/pins.toml pins, once
 # per target, version and flags, into a cache outside the work tree (packaging/deps.py says where).

@@ -14,14 +14,7 @@ AARCH64_WHEEL := dist/veltrano-$(VERSION)-cp39-abi3-$(AARCH64_PLATFORM).whl
 AARCH64_STAMP := $(STAMPS)/release-aarch64
 AARCH64_ZIG_DIR := $(CURDIR)/build/zig-aarch64
 $(AARCH64_ZIG_DIR)/cc $(AARCH64_ZIG_DIR)/c++ $(AARCH64_ZIG_DIR)/ar $(AARCH64_ZIG_DIR)/ranlib &: FORCE $(TOOLS)/installed
-	@mkdir -p $(AARCH64_ZIG_DIR)
-	@for tool in cc c++ ar ranlib; do \
-	  case $$tool in cc|c++) target="-target $(AARCH64_ZIG_TARGET)";; *) target="";; esac; \
-	  printf '#!/bin/sh\nexec %s %s %s "$$@"\n' "$(ZIG)" $$tool "$$target" > $(AARCH64_ZIG_DIR)/$$tool.new; \
-	  chmod +x $(AARCH64_ZIG_DIR)/$$tool.new; \
-	  if cmp -s $(AARCH64_ZIG_DIR)/$$tool.new $(AARCH64_ZIG_DIR)/$$tool; then rm $(AARCH64_ZIG_DIR)/$$tool.new; \
-	  else mv $(AARCH64_ZIG_DIR)/$$tool.new $(AARCH64_ZIG_DIR)/$$tool; fi; \
-	done
+	$(call write_zig_tools,$(AARCH64_ZIG_DIR),$(AARCH64_ZIG_TARGET))
 
 AARCH64_DEPS_DIR := $(CURDIR)/build/deps/$(AARCH64_ZIG_TARGET)
 AARCH64_DEPS_STAMP := $(AARCH64_DEPS_DIR)/versions.json

@@ -19,14 +19,7 @@ $(STAMPS)/system-musl: $(STAMPS)/system
 
 MUSL_ZIG := $(CURDIR)/build/zig-musl
 $(MUSL_ZIG)/cc $(MUSL_ZIG)/c++ $(MUSL_ZIG)/ar $(MUSL_ZIG)/ranlib &: FORCE $(TOOLS)/installed
-	@mkdir -p $(MUSL_ZIG)
-	@for tool in cc c++ ar ranlib; do \
-	  case $$tool in cc|c++) target="-target $(MUSL_TARGET)";; *) target="";; esac; \
-	  printf '#!/bin/sh\nexec %s %s %s "$$@"\n' "$(ZIG)" $$tool "$$target" > $(MUSL_ZIG)/$$tool.new; \
-	  chmod +x $(MUSL_ZIG)/$$tool.new; \
-	  if cmp -s $(MUSL_ZIG)/$$tool.new $(MUSL_ZIG)/$$tool; then rm $(MUSL_ZIG)/$$tool.new; \
-	  else mv $(MUSL_ZIG)/$$tool.new $(MUSL_ZIG)/$$tool; fi; \
-	done
+	$(call write_zig_tools,$(MUSL_ZIG),$(MUSL_TARGET))
 
 MUSL_DEPS_DIR := $(CURDIR)/build/deps/$(MUSL_TARGET)
 MUSL_DEPS_STAMP := $(MUSL_DEPS_DIR)/versions.json
