@@ -71,7 +71,8 @@ AARCH64_SUITE_3.13 := trixie
 build/aarch64/root-%: FORCE $(STAMPS)/system
 	@mkdir -p build/aarch64
 	@test -f $@ && test -f "$$(cat $@)/.complete" || { \
-	  $(TIMED) "Debian's arm64 CPython $* (unpacked once into the cache)" $(PY_NEWEST) packaging/foreign_root.py --arch arm64 --suite $(AARCH64_SUITE_$*) --with-updates \
+	  echo "==> Debian's arm64 CPython $* (unpacked once into the cache) ..." && \
+	  $(PY_NEWEST) packaging/foreign_root.py --arch arm64 --suite $(AARCH64_SUITE_$*) --with-updates \
 	    python$* --alone libpython$*-dev > $@.new && mv $@.new $@; }
 
 # glibc 2.36 (bookworm's) or older; pip does not take older manylinux tags from a newer one.
