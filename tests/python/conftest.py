@@ -4,6 +4,7 @@ import pathlib
 import platform
 import subprocess
 import sys
+import sysconfig
 import textwrap
 
 import pytest
@@ -21,7 +22,8 @@ def _platform_label():
     """The machine, the C library and the system, as the summary of `make test` names them."""
     name, version = platform.libc_ver()
     libc = f"glibc {version}" if name == "glibc" else name or "unknown libc"
-    if not name and os.path.exists(f"/lib/ld-musl-{platform.machine()}.so.1"):
+    if "musl" in (sysconfig.get_config_var("EXT_SUFFIX") or "") or (
+            not name and os.path.exists(f"/lib/ld-musl-{platform.machine()}.so.1")):
         libc = "musl"
     try:
         fields = dict(line.split("=", 1) for line in pathlib.Path("/etc/os-release").read_text().splitlines()
