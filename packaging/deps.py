@@ -241,39 +241,10 @@ def check_files(folder, pinned):
                  f"(kept as {name}.rejected)")
 
 
-def source_tree(package, pin, apt, root):
-    """The unpacked, patched source tree of a pinned package, fetched and checked when missing."""
-    base = root / "sources" / f"{package}_{pin['version']}"
-    tree = base / "tree"
-    stamp = base / "tree.sha256"
-    pinned = json.dumps(pin["sha256"], sort_keys=True)
-    if tree.is_dir() and stamp.is_file() and stamp.read_text() == pinned:
-        return tree
-    download = base / "download"
-    download.mkdir(parents=True, exist_ok=True)
-    complete = all((download / name).is_file() for name in pin["sha256"])
-    if not complete:
-        for stale in download.iterdir():
-            if stale.is_file() and stale.name not in pin["sha256"]:
-                stale.unlink()
-        errors = apt.download(package, pin["version"], download)
-        if errors is not None:
-            fail(f"the archive did not serve every file of {package} {pin['version']}:\n{errors}")
-    check_files(download, pin["sha256"])
-    shutil.rmtree(tree, ignore_errors=True)
-    staging = base / "tree.partial"
-    shutil.rmtree(staging, ignore_errors=True)
-    dsc = next(name for name in pin["sha256"] if name.endswith(".dsc"))
-    run(["dpkg-source", "-x", str(download / dsc), str(staging)], base / "dpkg-source.log")
-    staging.rename(tree)
-    stamp.write_text(pinned)
-    return tree
-
-
-def binary_tree(package, pin, apt, root):
-    """The unpacked files of a pinned binary package (dpkg-deb -x: nothing is installed), fetched
-    and checked when missing."""
-    base = root / "binaries" / f"{package}_{pin['version']}"
+def unpacked_tree(folder, package, pin, apt, unpack):
+    """`folder`/tree: the pinned package's files, fetched and checked when missing, then unpacked
+    by unpack(download folder, staging folder, log)."""
+    base = folder / f"{package}_{pin['version']}"
     tree = base / "tree"
     stamp = base / "tree.sha256"
     pinned = json.dumps(pin["sha256"], sort_keys=True)
@@ -282,18 +253,35 @@ def binary_tree(package, pin, apt, root):
     download = base / "download"
     download.mkdir(parents=True, exist_ok=True)
     if not all((download / name).is_file() for name in pin["sha256"]):
+        for stale in download.iterdir():
+            if stale.is_file() and stale.name not in pin["sha256"]:
+                stale.unlink()
         errors = apt.download(package, pin["version"], download)
         if errors is not None:
-            fail(f"the archive did not serve {package} {pin['version']}:\n{errors}")
+            fail(f"the archive did not serve every file of {package} {pin['version']}:\n{errors}")
     check_files(download, pin["sha256"])
     staging = base / "tree.partial"
-    for folder in (tree, staging):
-        shutil.rmtree(folder, ignore_errors=True)
-    for deb in sorted(pin["sha256"]):
-        run(["dpkg-deb", "-x", str(download / deb), str(staging)])
+    for stale in (tree, staging):
+        shutil.rmtree(stale, ignore_errors=True)
+    unpack(download, staging, base / "unpack.log")
     staging.rename(tree)
     stamp.write_text(pinned)
     return tree
+
+
+def source_tree(package, pin, apt, root):
+    """The unpacked, patched source tree of a pinned package (dpkg-source applies Debian's patches)."""
+    dsc = next(name for name in pin["sha256"] if name.endswith(".dsc"))
+    return unpacked_tree(root / "sources", package, pin, apt, lambda download, staging, log: run(
+        ["dpkg-source", "-x", str(download / dsc), str(staging)], log))
+
+
+def binary_tree(package, pin, apt, root):
+    """The unpacked files of a pinned binary package (dpkg-deb -x: nothing is installed)."""
+    def unpack(download, staging, log):
+        for deb in sorted(pin["sha256"]):
+            run(["dpkg-deb", "-x", str(download / deb), str(staging)], log)
+    return unpacked_tree(root / "binaries", package, pin, apt, unpack)
 
 
 @contextlib.contextmanager
