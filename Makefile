@@ -116,10 +116,14 @@ $(ZIG_CC) $(ZIG_CXX) $(ZIG_AR) $(ZIG_RANLIB) &: FORCE $(TOOLS)/installed
 DEPS_DIR := $(CURDIR)/build/deps/$(ZIG_TARGET)
 DEPS_STAMP := $(DEPS_DIR)/versions.json
 DEPS_DEFINE := VELTRANO_DEPS_PREFIX=$(DEPS_DIR)
+# build_deps(tools folder, target, links folder): the recipe of every target's libraries.
+define build_deps
+@$(TIMED) "the crypto libraries for $(2) (built once into the cache, some minutes the first time)" \
+  $(PY_NEWEST) packaging/deps.py build --target $(2) --cc $(1)/cc --ar $(1)/ar \
+  --ranlib $(1)/ranlib --jobs $(JOBS) --link $(3)
+endef
 $(DEPS_STAMP): FORCE $(STAMPS)/system $(ZIG_CC) $(ZIG_AR) $(ZIG_RANLIB)
-	@$(TIMED) "the crypto libraries for $(ZIG_TARGET) (built once into the cache, some minutes the first time)" \
-	  $(PY_NEWEST) packaging/deps.py build --target $(ZIG_TARGET) --cc $(ZIG_CC) --ar $(ZIG_AR) \
-	  --ranlib $(ZIG_RANLIB) --jobs $(JOBS) --link $(DEPS_DIR)
+	$(call build_deps,$(CURDIR)/build/zig,$(ZIG_TARGET),$(DEPS_DIR))
 deps: $(DEPS_STAMP)
 
 # The newer versions of the pinned packages that the archive lists, each with its line for pins.toml.

@@ -19,9 +19,7 @@ $(AARCH64_ZIG_DIR)/cc $(AARCH64_ZIG_DIR)/c++ $(AARCH64_ZIG_DIR)/ar $(AARCH64_ZIG
 AARCH64_DEPS_DIR := $(CURDIR)/build/deps/$(AARCH64_ZIG_TARGET)
 AARCH64_DEPS_STAMP := $(AARCH64_DEPS_DIR)/versions.json
 $(AARCH64_DEPS_STAMP): FORCE $(STAMPS)/system $(AARCH64_ZIG_DIR)/cc $(AARCH64_ZIG_DIR)/ar $(AARCH64_ZIG_DIR)/ranlib
-	@$(TIMED) "the crypto libraries for $(AARCH64_ZIG_TARGET) (built once into the cache, some minutes the first time)" \
-	  $(PY_NEWEST) packaging/deps.py build --target $(AARCH64_ZIG_TARGET) --cc $(AARCH64_ZIG_DIR)/cc \
-	  --ar $(AARCH64_ZIG_DIR)/ar --ranlib $(AARCH64_ZIG_DIR)/ranlib --jobs $(JOBS) --link $(AARCH64_DEPS_DIR)
+	$(call build_deps,$(AARCH64_ZIG_DIR),$(AARCH64_ZIG_TARGET),$(AARCH64_DEPS_DIR))
 deps-aarch64: $(AARCH64_DEPS_STAMP)
 
 # The wheel, from the same sdist, with Zig's aarch64 toolchain and binutils for aarch64 objects;

@@ -24,9 +24,7 @@ $(MUSL_ZIG)/cc $(MUSL_ZIG)/c++ $(MUSL_ZIG)/ar $(MUSL_ZIG)/ranlib &: FORCE $(TOOL
 MUSL_DEPS_DIR := $(CURDIR)/build/deps/$(MUSL_TARGET)
 MUSL_DEPS_STAMP := $(MUSL_DEPS_DIR)/versions.json
 $(MUSL_DEPS_STAMP): FORCE $(STAMPS)/system $(MUSL_ZIG)/cc $(MUSL_ZIG)/ar $(MUSL_ZIG)/ranlib
-	@$(TIMED) "the crypto libraries for $(MUSL_TARGET) (built once into the cache, some minutes the first time)" \
-	  $(PY_NEWEST) packaging/deps.py build --target $(MUSL_TARGET) --cc $(MUSL_ZIG)/cc --ar $(MUSL_ZIG)/ar \
-	  --ranlib $(MUSL_ZIG)/ranlib --jobs $(JOBS) --link $(MUSL_DEPS_DIR)
+	$(call build_deps,$(MUSL_ZIG),$(MUSL_TARGET),$(MUSL_DEPS_DIR))
 deps-musl: $(MUSL_DEPS_STAMP)
 
 # The musl interpreter, built once into the cache (about as long as OpenSSL); build/musl-python
