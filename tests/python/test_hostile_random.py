@@ -139,7 +139,7 @@ def test_new_threads_seed_from_the_device_after_its_descriptor_is_closed(
 # buffered (at a different position each time, sometimes none) when the raw fork copies it.
 RAW_FORKS_WITHOUT_WIPE = SECCOMP + r"""
 refuse([(SYS_MADVISE, MADV_WIPEONFORK, 22)])  # EINVAL, as kernels before 4.14 answer
-import mmap, os
+import mmap
 """ + DERIVE + r"""
 libc = ctypes.CDLL(None, use_errno=True)
 page = mmap.mmap(-1, mmap.PAGESIZE)
@@ -147,23 +147,9 @@ address = ctypes.addressof(ctypes.c_char.from_buffer(page))
 refused = libc.madvise(ctypes.c_void_p(address), ctypes.c_size_t(mmap.PAGESIZE), MADV_WIPEONFORK)
 print("MADV_WIPEONFORK refused:", refused != 0 and ctypes.get_errno() == 22)
 
-raw = ctypes.PyDLL(None)  # holds the interpreter lock across the call
-SYS_FORK = 57  # the raw system call runs none of libc's fork handlers
-repeated = 0
+from raw_fork import count_repeats
 trials = int(sys.argv[1])
-for trial in range(trials):
-    veltrano.encrypt(b"a few bytes drawn before the fork", key)
-    read_end, write_end = os.pipe()
-    pid = raw.syscall(SYS_FORK)
-    if pid == 0:
-        os.write(write_end, veltrano.encrypt(b"x", key)[0].as_bytes() + veltrano.Salt.generate().as_bytes())
-        os._exit(0)
-    os.close(write_end)
-    mine = veltrano.encrypt(b"x", key)[0].as_bytes() + veltrano.Salt.generate().as_bytes()
-    theirs = os.read(read_end, 64)
-    os.close(read_end)
-    os.waitpid(pid, 0)
-    repeated += len(theirs) != 44 or theirs[:12] == mine[:12] or theirs[12:] == mine[12:]
+repeated = count_repeats(key, trials)
 print("repeated", repeated, "of", trials)
 """
 

@@ -158,34 +158,20 @@ def test_many_forks_of_a_busy_parent(run_python):
 
 
 RAW_FORKS = r"""
-import asyncio, ctypes, os, sys
+import asyncio, sys
 import veltrano
 
-libc = ctypes.PyDLL(None)  # holds the interpreter lock across the call
-# The raw system call runs none of libc's fork handlers: fork on x86-64, clone(SIGCHLD) on aarch64.
-RAW_FORK = {"x86_64": (57,), "aarch64": (220, 17, 0, 0, 0, 0)}[os.uname().machine]
+from raw_fork import count_repeats
 
 async def derive():
     return await veltrano.derive_key("pw", veltrano.Salt(bytes(32)), veltrano.DeriveKeyOptions("pbkdf2"))
 
+def derive_now_and_then(trial):
+    if trial % 20 == 0:  # the child builds a runtime of its own and derives
+        print(asyncio.run(derive()).as_bytes().hex(), flush=True)
+
 key = asyncio.run(derive())
-repeated = 0
-for trial in range(int(sys.argv[1])):
-    veltrano.encrypt(b"a few bytes drawn before the fork", key)
-    read_end, write_end = os.pipe()
-    pid = libc.syscall(*RAW_FORK)
-    if pid == 0:
-        nonce = veltrano.encrypt(b"x", key)[0].as_bytes() + veltrano.Salt.generate().as_bytes()
-        if trial % 20 == 0:  # the child builds a runtime of its own and derives
-            print(asyncio.run(derive()).as_bytes().hex(), flush=True)
-        os.write(write_end, nonce)
-        os._exit(0)
-    os.close(write_end)
-    mine = veltrano.encrypt(b"x", key)[0].as_bytes() + veltrano.Salt.generate().as_bytes()
-    theirs = os.read(read_end, 64)
-    os.close(read_end)
-    os.waitpid(pid, 0)
-    repeated += theirs[:12] == mine[:12] or theirs[12:] == mine[12:]
+repeated = count_repeats(key, int(sys.argv[1]), derive_now_and_then)
 print("repeated", repeated)
 """
 
