@@ -51,7 +51,7 @@ system: $(STAMPS)/system
 $(STAMPS)/system:
 	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
-	  $(TIMED) "installing system packages:$$missing" \
+	  $(TIMED) --log build/logs/apt.log "installing system packages:$$missing" \
 	    sh -c '$(APT_GET) update -qq && $(APT_GET) install -y -qq '"$$missing"; \
 	fi
 	$(call need_python,3.9,$(PY_OLDEST))

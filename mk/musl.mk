@@ -12,7 +12,7 @@ MUSL_APT_PACKAGES := autoconf automake libtool tcl
 $(STAMPS)/system-musl: $(STAMPS)/system
 	@missing=""; for p in $(MUSL_APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
-	  $(TIMED) "installing system packages:$$missing" \
+	  $(TIMED) --log build/logs/apt-musl.log "installing system packages:$$missing" \
 	    sh -c '$(APT_GET) update -qq && $(APT_GET) install -y -qq '"$$missing"; \
 	fi
 	@touch $@
