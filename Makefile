@@ -216,7 +216,7 @@ TEST_STEPS := lint native release-check $(addprefix pytest-,$(PY_TEST_VERSIONS) 
 test-steps: $(TEST_STEPS)
 test: $(STAMPS)/system
 	@rm -rf $(TEST_RESULTS) && mkdir -p $(TEST_RESULTS)
-	@$(PY_NEWEST) packaging/test_report.py run $(TEST_RESULTS)/make-test.log -- $(MAKE) -k test-steps
+	@$(PY_NEWEST) packaging/test_report.py run $(TEST_RESULTS)/make-test.log -- $(MAKE) -k -j2 test-steps
 
 PASSPHRASE_FD := --passphrase-fd 3 3<<<'correct horse battery staple'
 demo: .venv-3.13/installed
