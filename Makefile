@@ -214,6 +214,8 @@ include mk/aarch64.mk
 TEST_STEPS := lint native release-check $(addprefix pytest-,$(PY_TEST_VERSIONS) $(FORKY_PYTHONS)) forks-3.11 \
   release-check-musl pytest-musl-3.13 release-check-aarch64 pytest-aarch64-quick-$(AARCH64_QUICK_PY)
 test-steps: $(TEST_STEPS)
+# Two steps at a time: a pytest suite keeps about one core busy, so a build or another suite
+# fills the second (a cold run took 23 minutes so, against 31 one step at a time).
 test: $(STAMPS)/system
 	@rm -rf $(TEST_RESULTS) && mkdir -p $(TEST_RESULTS)
 	@$(PY_NEWEST) packaging/test_report.py run $(TEST_RESULTS)/make-test.log -- $(MAKE) -k -j2 test-steps
