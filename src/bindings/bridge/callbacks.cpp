@@ -117,15 +117,13 @@ const ClassSpec checked_completer_spec{"CheckedCompleter",
                                        static_cast<int>(sizeof(Instance<CheckedCompleterValue>)),
                                        checked_completer_call};
 
-ClassTypeCell& done_callback_cell() {
-  static NoDestructor<ClassTypeCell> cell(done_callback_spec);
-  return *cell;
-}
+// Built when the library is loaded: a guarded first use on a worker thread could be split by a
+// fork, leaving the child's first completion waiting on the guard for ever.
+NoDestructor<ClassTypeCell> done_callback_type(done_callback_spec);
+NoDestructor<ClassTypeCell> checked_completer_type(checked_completer_spec);
 
-ClassTypeCell& checked_completer_cell() {
-  static NoDestructor<ClassTypeCell> cell(checked_completer_spec);
-  return *cell;
-}
+ClassTypeCell& done_callback_cell() { return *done_callback_type; }
+ClassTypeCell& checked_completer_cell() { return *checked_completer_type; }
 
 }  // namespace
 
