@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <exception>
 
+#include "base/cxx_first_uses.hpp"
 #include "vesk-crypto/aead.hpp"
 #include "vesk-crypto/domain/pbkdf2.hpp"
 #include "vesk-crypto/domain/scrypt.hpp"
@@ -12,6 +13,11 @@
 namespace vesk {
 
 void prepare_process_state() noexcept {
+  try {
+    veltrano::ready_cxx_first_uses();
+  } catch (const std::exception&) {
+    // Out of memory: what is left undone runs on first use, as it would without this call.
+  }
   init_libcrypto_for_life();
   prepare_aead();
   prepare_scrypt();

@@ -1,6 +1,5 @@
 #include "bindings/api/module_lifecycle.hpp"
 
-#include "base/cxx_first_uses.hpp"
 #include "bindings/bridge/task_panic.hpp"
 #include "bindings/call/call_guard.hpp"
 #include "bindings/lock.hpp"
@@ -71,7 +70,6 @@ Status ensure_exit_hook() {
 
 Status after_module_body(PyObject*) {
   // Before any other thread can use the module, and so before any fork can split a first use.
-  ready_cxx_first_uses();
   vesk::prepare_process_state();
   if (Status hooked = register_exit_hook(); !hooked.ok()) {
     return hooked;
