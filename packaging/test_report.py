@@ -134,7 +134,8 @@ def read_results(path):
             if result == "skipped":
                 skipped = case.find("skipped")
                 reason = (skipped.get("message") if skipped is not None else None) or "skipped"
-                reason = re.sub(r"^.*?:\d+: ", "", reason)
+                # pytest writes "file:line: reason", GoogleTest "file:line" and the reason on a new line.
+                reason = re.sub(r"^\S*:\d+:? ", "", " ".join(reason.split()))
                 row["skips"][reason] = row["skips"].get(reason, 0) + 1
     return row
 
